@@ -1,0 +1,45 @@
+#include "operations/perform.h"
+
+#include "operations/capture.h"
+#include "operations/insert.h"
+#include "text/unicode.h"
+
+namespace operations {
+
+std::optional<Target> target;
+
+JsonObject refusal(const char* code) { return {{"ok", false}, {"error", code}}; }
+
+namespace {
+
+JsonObject dispatch(desktop::Desktop& desktop, const JsonObject& request) {
+  if (!request.is_object() || request.empty()) return refusal("invalid_request");
+  const auto op = request.find("op");
+  if (op == request.end() || !op->is_string()) return refusal("invalid_request");
+  const std::string& name = op->get_ref<const std::string&>();
+  if (text::canonicallyEqual(name, "permissions")) {
+    return {{"ok", true}, {"accessibility", desktop.isProcessTrusted()}};
+  }
+  if (text::canonicallyEqual(name, "release")) {
+    target.reset();
+    return {{"ok", true}};
+  }
+  if (text::canonicallyEqual(name, "capture")) return capture(desktop);
+  if (text::canonicallyEqual(name, "insert")) return insert(desktop, request);
+  return refusal("invalid_request");
+}
+
+}  // namespace
+
+JsonObject perform(desktop::Desktop& desktop, const JsonObject& request) {
+  try {
+    return dispatch(desktop, request);
+  } catch (...) {
+    // Only allocation can fail here. The slot may be half-way through a change; empty it so the
+    // state table still holds (an empty slot refuses the next insert, which is safe).
+    target.reset();
+    return refusal("unavailable");
+  }
+}
+
+}  // namespace operations

@@ -1,0 +1,164 @@
+#include "text/unicode.h"
+
+#include <unicode/brkiter.h>
+#include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+#include <unicode/ustring.h>
+#include <unicode/utext.h>
+#include <unicode/utf16.h>
+#include <unicode/utf8.h>
+
+#include <cstdint>
+#include <limits>
+#include <memory>
+
+namespace text {
+namespace {
+
+// Creating a character break iterator loads rule data; the worker asks for one per request, so
+// each thread keeps its own.
+icu::BreakIterator* characterBreaks() {
+  thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::BreakIterator> created(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    if (U_FAILURE(status)) created.reset();
+    return created;
+  }();
+  return iterator.get();
+}
+
+struct UTextCloser {
+  void operator()(UText* t) const { utext_close(t); }
+};
+using UTextHandle = std::unique_ptr<UText, UTextCloser>;
+
+// Counts boundaries after the start of `utext`, stopping at `limit`.
+std::size_t countClusters(UText* utext, std::size_t limit, int64_t* endOfLast) {
+  *endOfLast = 0;
+  icu::BreakIterator* breaks = characterBreaks();
+  if (breaks == nullptr) return 0;
+  UErrorCode status = U_ZERO_ERROR;
+  breaks->setText(utext, status);
+  if (U_FAILURE(status)) return 0;
+  std::size_t count = 0;
+  for (int32_t at = breaks->first(); count < limit; ++count) {
+    at = breaks->next();
+    if (at == icu::BreakIterator::DONE) break;
+    *endOfLast = at;
+  }
+  // The iterator keeps a pointer to the text; leave it pointing at nothing that can dangle.
+  breaks->setText(icu::UnicodeString());
+  return count;
+}
+
+bool isWhitespaceOrNewline(UChar32 c) {
+  if ((c >= 0x09 && c <= 0x0D) || c == 0x85) return true;
+  const int8_t type = u_charType(c);
+  return type == U_SPACE_SEPARATOR || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR;
+}
+
+}  // namespace
+
+std::string wellFormedUtf8(std::string_view bytes) {
+  const auto* s = reinterpret_cast<const uint8_t*>(bytes.data());
+  const int64_t length = static_cast<int64_t>(bytes.size());
+  // Most lines are well-formed: find the first bad sequence before copying anything.
+  int64_t clean = 0;
+  for (int64_t i = 0; i < length; clean = i) {
+    UChar32 c;
+    U8_NEXT(s, i, length, c);
+    if (c < 0) break;
+  }
+  if (clean == length) return std::string(bytes);
+  std::string out(bytes.substr(0, static_cast<std::size_t>(clean)));
+  out.reserve(bytes.size() + 16);
+  for (int64_t i = clean; i < length;) {
+    const int64_t start = i;
+    UChar32 c;
+    U8_NEXT(s, i, length, c);
+    if (c < 0) {
+      out += "\xEF\xBF\xBD";
+    } else {
+      out.append(bytes.data() + start, static_cast<std::size_t>(i - start));
+    }
+  }
+  return out;
+}
+
+std::u16string toUtf16(std::string_view utf8) {
+  if (utf8.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) return {};
+  std::u16string out(utf8.size(), u'\0');
+  int32_t written = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  u_strFromUTF8WithSub(out.data(), static_cast<int32_t>(out.size()), &written, utf8.data(),
+                       static_cast<int32_t>(utf8.size()), 0xFFFD, nullptr, &status);
+  if (U_FAILURE(status)) return {};
+  out.resize(static_cast<std::size_t>(written));
+  return out;
+}
+
+std::string toUtf8(std::u16string_view utf16) {
+  if (utf16.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max() / 3)) return {};
+  std::string out(utf16.size() * 3, '\0');
+  int32_t written = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  u_strToUTF8WithSub(out.data(), static_cast<int32_t>(out.size()), &written, utf16.data(),
+                     static_cast<int32_t>(utf16.size()), 0xFFFD, nullptr, &status);
+  if (U_FAILURE(status)) return {};
+  out.resize(static_cast<std::size_t>(written));
+  return out;
+}
+
+std::size_t countGraphemes(std::string_view utf8, std::size_t limit) {
+  UErrorCode status = U_ZERO_ERROR;
+  UTextHandle utext(
+      utext_openUTF8(nullptr, utf8.data(), static_cast<int64_t>(utf8.size()), &status));
+  if (U_FAILURE(status)) return 0;
+  int64_t end;
+  return countClusters(utext.get(), limit, &end);
+}
+
+std::u16string_view firstGraphemes(std::u16string_view utf16, std::size_t count) {
+  UErrorCode status = U_ZERO_ERROR;
+  UTextHandle utext(
+      utext_openUChars(nullptr, utf16.data(), static_cast<int64_t>(utf16.size()), &status));
+  if (U_FAILURE(status)) return utf16;
+  int64_t end;
+  if (countClusters(utext.get(), count, &end) < count) return utf16;
+  return utf16.substr(0, static_cast<std::size_t>(end));
+}
+
+bool canonicallyEqual(std::u16string_view a, std::u16string_view b) {
+  if (a == b) return true;
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
+  if (U_FAILURE(status)) return false;
+  const icu::UnicodeString left(false, a.data(), static_cast<int32_t>(a.size()));
+  const icu::UnicodeString right(false, b.data(), static_cast<int32_t>(b.size()));
+  if (nfd->isNormalized(left, status) && nfd->isNormalized(right, status) && U_SUCCESS(status)) {
+    return false;  // both already decomposed and not identical
+  }
+  status = U_ZERO_ERROR;
+  const icu::UnicodeString leftNfd = nfd->normalize(left, status);
+  const icu::UnicodeString rightNfd = nfd->normalize(right, status);
+  return U_SUCCESS(status) && leftNfd == rightNfd;
+}
+
+bool canonicallyEqual(std::string_view utf8a, std::string_view utf8b) {
+  if (utf8a == utf8b) return true;
+  return canonicallyEqual(toUtf16(utf8a), toUtf16(utf8b));
+}
+
+bool isBlank(std::u16string_view utf16) {
+  const int64_t length = static_cast<int64_t>(utf16.size());
+  for (int64_t i = 0; i < length;) {
+    UChar32 c;
+    U16_NEXT(utf16.data(), i, length, c);
+    if (!isWhitespaceOrNewline(c)) return false;
+  }
+  return true;
+}
+
+}  // namespace text

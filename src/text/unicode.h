@@ -1,0 +1,36 @@
+// Unicode questions the system asks, answered by ICU. Desktop text is UTF-16 (possibly with lone
+// surrogates); wire text is UTF-8. Nothing outside this folder includes an ICU header.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace text {
+
+// Bytes read from the parent: every ill-formed sequence becomes U+FFFD (maximal subparts).
+std::string wellFormedUtf8(std::string_view bytes);
+
+// Well-formed UTF-8 to UTF-16; any ill-formed input is substituted with U+FFFD.
+std::u16string toUtf16(std::string_view utf8);
+
+// UTF-16 to well-formed UTF-8: an unpaired surrogate becomes U+FFFD, so text that comes from the
+// desktop can always be written on the wire.
+std::string toUtf8(std::u16string_view utf16);
+
+// The number of extended grapheme clusters in `utf8`, counted no further than `limit`: a result of
+// `limit` means "at least limit".
+std::size_t countGraphemes(std::string_view utf8, std::size_t limit);
+
+// The first `count` extended grapheme clusters of `utf16` (the whole text when it has fewer).
+std::u16string_view firstGraphemes(std::u16string_view utf16, std::size_t count);
+
+// Canonical equivalence: equal canonical decompositions. No case folding, no trimming.
+bool canonicallyEqual(std::u16string_view a, std::u16string_view b);
+bool canonicallyEqual(std::string_view utf8a, std::string_view utf8b);
+
+// True when every character is in the whitespace-and-newline set (general category Z, U+0009 to
+// U+000D, U+0085); so true for the empty text.
+bool isBlank(std::u16string_view utf16);
+
+}  // namespace text
