@@ -1,0 +1,216 @@
+// The desktop contract: each row runs against every backend in `contract::backends()`.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "desktop/accessibility.h"
+#include "desktop/simulated/simulated_desktop.h"
+#include "desktop_contract.h"
+#include "text/unicode.h"
+
+namespace contract {
+namespace {
+
+using desktop::Range;
+
+class SimulatedStage : public Stage {
+ public:
+  desktop::Desktop& desktop() override { return sim_; }
+  desktop::Pid show(Kind kind, const std::u16string& value, Range selection) override {
+    desktop::simulated::Control& control = sim_.focusApplication(100, u"Contract", 1);
+    control.role = kind == Kind::MultiLine ? u"AXTextArea" : u"AXTextField";
+    if (kind == Kind::Password) control.subrole = u"AXSecureTextField";
+    control.value = value;
+    control.selection = selection;
+    sim_.controls[2].value = u"other";
+    sim_.applications[200].name = u"Elsewhere";
+    sim_.applications[200].focusedControl = 3;
+    return 100;
+  }
+  std::u16string applicationName() override { return u"Contract"; }
+  void focusAnotherControl() override { sim_.applications[100].focusedControl = 2; }
+  void bringAnotherApplicationToFront() override { sim_.frontmost = 200; }
+  desktop::Pid absentPid() override { return 999999; }
+
+ private:
+  desktop::simulated::SimulatedDesktop sim_;
+};
+
+}  // namespace
+
+std::vector<Backend>& backends() {
+  static std::vector<Backend> all = {
+      {"Simulated", [] { return std::make_unique<SimulatedStage>(); }}};
+  return all;
+}
+
+namespace {
+
+struct Row {
+  const char* name;
+  std::function<void(Stage&)> run;
+};
+
+std::u16string stringOf(Stage& stage, const desktop::Element& element, const char* name) {
+  return desktop::stringAttribute(stage.desktop(), element, name).value_or(u"<none>");
+}
+
+std::u16string valueAfterTyping(Stage& stage, const desktop::Element& element,
+                                const std::u16string& expected) {
+  // Applications take typed text in their own time: read back for up to five seconds.
+  std::u16string value;
+  for (int i = 0; i < 100; ++i) {
+    value = stringOf(stage, element, "AXValue");
+    if (text::canonicallyEqual(value, expected)) break;
+    stage.desktop().pause(std::chrono::milliseconds(50));
+  }
+  return value;
+}
+
+const std::vector<Row>& rows() {
+  static const std::vector<Row> all = {
+      {"TrustedWithAndWithoutPrompt",
+       [](Stage& stage) {
+         EXPECT_TRUE(stage.desktop().isProcessTrusted());
+         EXPECT_TRUE(stage.desktop().isProcessTrustedWithPrompt());
+       }},
+      {"FrontmostIsTheShownApplication",
+       [](Stage& stage) {
+         const desktop::Pid pid = stage.show(Kind::SingleLine, u"x", {0, 0});
+         const auto application = desktop::frontmostApplication(stage.desktop());
+         ASSERT_TRUE(application);
+         EXPECT_EQ(application->pid, pid);
+         EXPECT_TRUE(application->name == stage.applicationName());
+       }},
+      {"RolesOfTextControls",
+       [](Stage& stage) {
+         struct Expect {
+           Kind kind;
+           std::u16string role;
+           bool secure;
+         };
+         for (const Expect& e : {Expect{Kind::SingleLine, u"AXTextField", false},
+                                 Expect{Kind::MultiLine, u"AXTextArea", false},
+                                 Expect{Kind::Password, u"", true}}) {
+           const desktop::Pid pid = stage.show(e.kind, u"secret", {0, 0});
+           const auto element = desktop::focused(stage.desktop(), pid);
+           ASSERT_TRUE(element);
+           const auto subrole = desktop::stringAttribute(stage.desktop(), *element, "AXSubrole");
+           EXPECT_EQ(subrole && *subrole == u"AXSecureTextField", e.secure);
+           if (!e.secure) {
+             EXPECT_TRUE(stringOf(stage, *element, "AXRole") == e.role);
+           }
+         }
+       }},
+      {"ValueAndSelectionInCodeUnits",
+       [](Stage& stage) {
+         const std::u16string value = u"a\U0001F600\u00e9\u4e2db";
+         const desktop::Pid pid = stage.show(Kind::SingleLine, value, {3, 2});
+         const auto element = desktop::focused(stage.desktop(), pid);
+         ASSERT_TRUE(element);
+         EXPECT_EQ(text::toUtf8(stringOf(stage, *element, "AXValue")), text::toUtf8(value));
+         EXPECT_EQ(text::toUtf8(stringOf(stage, *element, "AXSelectedText")), "\u00e9\u4e2d");
+         const auto range = desktop::attribute(stage.desktop(), *element, "AXSelectedTextRange");
+         ASSERT_TRUE(range);
+         const auto* v = std::get_if<desktop::AccessibilityValue>(&*range);
+         ASSERT_NE(v, nullptr);
+         EXPECT_EQ(v->type, desktop::AccessibilityValue::kRangeType);
+         EXPECT_EQ(v->range.location, 3);
+         EXPECT_EQ(v->range.length, 2);
+       }},
+      {"CaretIsAnEmptyRange",
+       [](Stage& stage) {
+         const desktop::Pid pid = stage.show(Kind::MultiLine, u"one\ntwo", {4, 0});
+         const auto element = desktop::focused(stage.desktop(), pid);
+         ASSERT_TRUE(element);
+         EXPECT_TRUE(stringOf(stage, *element, "AXSelectedText").empty());
+         const auto range = desktop::attribute(stage.desktop(), *element, "AXSelectedTextRange");
+         ASSERT_TRUE(range);
+         const auto* v = std::get_if<desktop::AccessibilityValue>(&*range);
+         ASSERT_NE(v, nullptr);
+         EXPECT_EQ(v->range.location, 4);
+         EXPECT_EQ(v->range.length, 0);
+       }},
+      {"SelectedTextIsSettableInEditableText",
+       [](Stage& stage) {
+         const desktop::Pid pid = stage.show(Kind::SingleLine, u"abc", {0, 1});
+         const auto element = desktop::focused(stage.desktop(), pid);
+         ASSERT_TRUE(element);
+         const auto settable = stage.desktop().isAttributeSettable(*element, "AXSelectedText");
+         EXPECT_EQ(settable.code, desktop::kSuccess);
+         EXPECT_TRUE(settable.settable);
+       }},
+      {"OneControlIsEqualToItselfAndNoOther",
+       [](Stage& stage) {
+         const desktop::Pid pid = stage.show(Kind::SingleLine, u"abc", {0, 1});
+         const auto first = desktop::focused(stage.desktop(), pid);
+         const auto second = desktop::focused(stage.desktop(), pid);
+         ASSERT_TRUE(first && second);
+         EXPECT_TRUE(stage.desktop().equal(*first, *second));
+         stage.focusAnotherControl();
+         const auto other = desktop::focused(stage.desktop(), pid);
+         ASSERT_TRUE(other);
+         EXPECT_FALSE(stage.desktop().equal(*first, *other));
+       }},
+      {"AnotherApplicationInFront",
+       [](Stage& stage) {
+         const desktop::Pid pid = stage.show(Kind::SingleLine, u"abc", {0, 1});
+         stage.bringAnotherApplicationToFront();
+         const auto application = desktop::frontmostApplication(stage.desktop());
+         EXPECT_TRUE(!application || application->pid != pid);
+       }},
+      {"UnknownAttributeIsNone",
+       [](Stage& stage) {
+         const desktop::Pid pid = stage.show(Kind::SingleLine, u"abc", {0, 1});
+         const auto element = desktop::focused(stage.desktop(), pid);
+         ASSERT_TRUE(element);
+         EXPECT_FALSE(desktop::attribute(stage.desktop(), *element, "AXNoSuchAttribute"));
+       }},
+      {"NoProcessHasNoFocus",
+       [](Stage& stage) {
+         stage.show(Kind::SingleLine, u"abc", {0, 1});
+         EXPECT_FALSE(desktop::focused(stage.desktop(), stage.absentPid()));
+       }},
+      {"AKeyPressTypesItsWholeTextOverTheSelection",
+       [](Stage& stage) {
+         const std::u16string typed = u"Z\u00fcrich \u4e2d \U0001F600 e\u0301!";
+         const desktop::Pid pid = stage.show(Kind::SingleLine, u"Hello world", {6, 5});
+         const auto element = desktop::focused(stage.desktop(), pid);
+         ASSERT_TRUE(element);
+         auto down = stage.desktop().createKeyboardEvent(0, true);
+         auto up = stage.desktop().createKeyboardEvent(0, false);
+         ASSERT_TRUE(down && up);
+         down->flags = 0;
+         up->flags = 0;
+         down->text = typed;
+         stage.desktop().postKeyboardEvent(pid, *down);
+         stage.desktop().postKeyboardEvent(pid, *up);
+         const std::u16string expected = u"Hello " + typed;
+         EXPECT_EQ(text::toUtf8(valueAfterTyping(stage, *element, expected)),
+                   text::toUtf8(expected));
+       }},
+  };
+  return all;
+}
+
+using Param = std::tuple<std::size_t, std::size_t>;  // backend, row
+
+class DesktopContractTest : public ::testing::TestWithParam<Param> {};
+
+TEST_P(DesktopContractTest, Holds) {
+  const auto [backend, row] = GetParam();
+  std::unique_ptr<Stage> stage = backends()[backend].make();
+  if (!stage) GTEST_SKIP() << backends()[backend].name << " desktop is not available here";
+  rows()[row].run(*stage);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, DesktopContractTest,
+    ::testing::Combine(::testing::Range<std::size_t>(0, backends().size()),
+                       ::testing::Range<std::size_t>(0, rows().size())),
+    [](const auto& info) {
+      return backends()[std::get<0>(info.param)].name + "_" + rows()[std::get<1>(info.param)].name;
+    });
+
+}  // namespace
+}  // namespace contract
