@@ -9,6 +9,7 @@
 #include <unicode/utf16.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -167,6 +168,34 @@ bool isBlank(std::u16string_view utf16) {
     if (!isWhitespaceOrNewline(c)) return false;
   }
   return true;
+}
+
+std::size_t utf16OffsetOfCodePoint(std::u16string_view utf16, int64_t codePoints) {
+  if (codePoints <= 0) return 0;
+  const int64_t length = static_cast<int64_t>(utf16.size());
+  int64_t offset = 0;
+  const auto n = static_cast<int32_t>(std::min<int64_t>(codePoints, length));
+  U16_FWD_N(utf16.data(), offset, length, n);
+  return static_cast<std::size_t>(offset);
+}
+
+std::size_t countCodePoints(std::u16string_view utf16) {
+  if (utf16.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) return 0;
+  return static_cast<std::size_t>(
+      u_countChar32(utf16.data(), static_cast<int32_t>(utf16.size())));
+}
+
+std::u32string toCodePoints(std::u16string_view utf16) {
+  if (utf16.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) return {};
+  std::u32string out(utf16.size(), U'\0');
+  int32_t written = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  u_strToUTF32WithSub(reinterpret_cast<UChar32*>(out.data()), static_cast<int32_t>(out.size()),
+                      &written, utf16.data(), static_cast<int32_t>(utf16.size()), 0xFFFD, nullptr,
+                      &status);
+  if (U_FAILURE(status)) return {};
+  out.resize(static_cast<std::size_t>(written));
+  return out;
 }
 
 }  // namespace text

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -32,5 +33,14 @@ bool canonicallyEqual(std::string_view utf8a, std::string_view utf8b);
 // True when every character is in the whitespace-and-newline set (general category Z, U+0009 to
 // U+000D, U+0085); so true for the empty text.
 bool isBlank(std::u16string_view utf16);
+
+// The UTF-16 offset of the code point at index `codePoints` (clamped to the end of the text).
+std::size_t utf16OffsetOfCodePoint(std::u16string_view utf16, int64_t codePoints);
+
+// The number of code points in `utf16` (an unpaired surrogate counts as one).
+std::size_t countCodePoints(std::u16string_view utf16);
+
+// The code points of `utf16`; an unpaired surrogate becomes U+FFFD.
+std::u32string toCodePoints(std::u16string_view utf16);
 
 }  // namespace text
