@@ -36,6 +36,9 @@ struct Backend {
   StageFactory make;
 };
 
+// The real Linux desktop of the session the tests run in; null without one.
+std::unique_ptr<Stage> makeAtspiStage();
+
 // Every backend available here; the simulated one always, the others when their desktop exists.
 std::vector<Backend>& backends();
 

@@ -40,7 +40,8 @@ class SimulatedStage : public Stage {
 
 std::vector<Backend>& backends() {
   static std::vector<Backend> all = {
-      {"Simulated", [] { return std::make_unique<SimulatedStage>(); }}};
+      {"Simulated", [] { return std::make_unique<SimulatedStage>(); }},
+      {"Atspi", makeAtspiStage}};
   return all;
 }
 
@@ -80,7 +81,8 @@ const std::vector<Row>& rows() {
          const auto application = desktop::frontmostApplication(stage.desktop());
          ASSERT_TRUE(application);
          EXPECT_EQ(application->pid, pid);
-         EXPECT_TRUE(application->name == stage.applicationName());
+         EXPECT_EQ(text::toUtf8(application->name.value_or(u"<none>")),
+                   text::toUtf8(stage.applicationName()));
        }},
       {"RolesOfTextControls",
        [](Stage& stage) {

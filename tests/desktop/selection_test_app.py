@@ -8,7 +8,7 @@ Every command is answered with one JSON line on standard output once GTK has don
       window; answered {"ok":true,"pid":PID,"name":NAME} once the control has the focus.
   {"cmd":"present"}      brings the window to the front again.
   {"cmd":"texts"}        {"single":"…","multi":"…","password":"…","other":"…"}
-On start it prints READY once its window is focused. Options: --name NAME, --widgets N (adds N
+On start it prints READY once its window is focused. Options: --app-name NAME, --widgets N (adds N
 extra buttons and labels, for a large accessibility tree).
 """
 import argparse
@@ -19,27 +19,32 @@ import sys
 import gi
 
 gi.require_version("Gtk", "3.0")
-from gi.repository import GLib, Gtk  # noqa: E402
+gi.require_version("GdkX11", "3.0")
+from gi.repository import GdkX11, GLib, Gtk  # noqa: E402
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--name", default="Selection Test")
+    parser.add_argument("--app-name", default="Selection Test")
     parser.add_argument("--widgets", type=int, default=0)
     args = parser.parse_args()
-    GLib.set_prgname(args.name)  # the accessible application takes this as its name
-    GLib.set_application_name(args.name)
+    GLib.set_prgname(args.app_name)  # the accessible application takes this as its name
+    GLib.set_application_name(args.app_name)
 
-    window = Gtk.Window(title=args.name)
+    window = Gtk.Window(title=args.app_name)
     window.set_default_size(640, 480)
     box = Gtk.Box(orientation=Gtk.Orientation.VERTICAL, spacing=4)
     single = Gtk.Entry()
     multi = Gtk.TextView()
-    multi.set_size_request(600, 120)
+    # Wrapped and scrolled: an unwrapped long line would outgrow what X can allocate.
+    multi.set_wrap_mode(Gtk.WrapMode.CHAR)
+    multi_scroller = Gtk.ScrolledWindow()
+    multi_scroller.set_size_request(600, 120)
+    multi_scroller.add(multi)
     password = Gtk.Entry()
     password.set_visibility(False)
     other = Gtk.Entry()
-    for widget in (single, multi, password, other):
+    for widget in (single, multi_scroller, password, other):
         box.pack_start(widget, False, False, 0)
     if args.widgets:
         grid = Gtk.FlowBox()
@@ -69,7 +74,12 @@ def main():
             if window.is_active() and widget.has_focus():
                 answer()
                 return False
+            # There is no window manager: once focus has fallen back to the root window, only
+            # an explicit focus request with a server timestamp brings it back.
             window.present()
+            gdk_window = window.get_window()
+            if gdk_window is not None:
+                gdk_window.focus(GdkX11.x11_get_server_time(gdk_window))
             return True
         GLib.timeout_add(10, check)
 
@@ -85,7 +95,7 @@ def main():
         else:
             widget.set_text(value)
             widget.select_region(start, end)
-        when_focused(widget, lambda: reply({"ok": True, "pid": os.getpid(), "name": args.name}))
+        when_focused(widget, lambda: reply({"ok": True, "pid": os.getpid(), "name": args.app_name}))
 
     def on_command(source, condition):
         line = sys.stdin.readline()
@@ -98,7 +108,7 @@ def main():
         elif cmd["cmd"] == "present":
             window.present()
             when_focused(window.get_focus() or single,
-                         lambda: reply({"ok": True, "pid": os.getpid(), "name": args.name}))
+                         lambda: reply({"ok": True, "pid": os.getpid(), "name": args.app_name}))
         elif cmd["cmd"] == "texts":
             reply({k: text_of(w) for k, w in controls.items()})
         return True

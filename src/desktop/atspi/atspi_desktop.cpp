@@ -60,6 +60,8 @@ class GErrorSlot {
 constexpr int kCallTimeoutMs = 1000;
 // A text being typed whose caret has not moved for this long is given up.
 constexpr auto kTypingStall = std::chrono::seconds(2);
+// Key presses sent before waiting for the application to take them.
+constexpr std::size_t kMaxBatchCharacters = 400;
 // Bound of the fallback search for the focused control.
 constexpr int kMaxWalkedNodes = 20000;
 
@@ -467,24 +469,13 @@ class AtspiDesktop : public SystemClockDesktop {
   void typeNextBatch() {
     while (!jobs_.empty()) {
       TypingJob& job = *jobs_.front();
-      const std::vector<uint8_t>& spare = keyboard_.spareKeycodes();
-      if (job.done < job.characters.size() && !spare.empty()) {
-        std::map<char32_t, uint8_t> bound;
-        std::u32string batch;
-        std::vector<uint8_t> keycodes;
-        for (std::size_t i = job.done; i < job.characters.size() && batch.size() < spare.size();
-             ++i) {
-          const char32_t c = job.characters[i];
-          auto found = bound.find(c);
-          if (found == bound.end()) {
-            if (bound.size() == spare.size()) break;
-            found = bound.emplace(c, spare[bound.size()]).first;
-          }
-          batch.push_back(c);
-          keycodes.push_back(found->second);
-        }
-        keyboard_.typeBatch(batch, keycodes);
-        job.sent = job.done + batch.size();
+      if (job.done == 0 && job.sent == 0) keyboard_.beginText();
+      const std::size_t typed =
+          job.done < job.characters.size()
+              ? keyboard_.typeBatch(job.characters, job.done, kMaxBatchCharacters)
+              : 0;
+      if (typed > 0) {
+        job.sent = job.done + typed;
         job.stallsAt = std::chrono::steady_clock::now() + kTypingStall;
         thread_.postAfter(2, [this] { checkTyping(); });
         return;

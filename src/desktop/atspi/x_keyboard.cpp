@@ -1,6 +1,5 @@
 #include "desktop/atspi/x_keyboard.h"
 
-#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
@@ -10,7 +9,7 @@
 namespace desktop::atspi {
 namespace {
 
-// Xlib reports protocol errors through a handler that exits the process by default.
+// Xlib reports errors through handlers that print and exit the process by default.
 int ignoreXError(Display*, XErrorEvent*) { return 0; }
 int ignoreXIoError(Display*) { return 0; }
 
@@ -33,23 +32,38 @@ bool XKeyboard::available() {
   return usable_;
 }
 
-const std::vector<uint8_t>& XKeyboard::spareKeycodes() {
-  if (!spare_.empty() || !available()) return spare_;
+void XKeyboard::beginText() {
+  mapped_.clear();
+  spare_.clear();
+  shiftKeycode_ = 0;
+  if (!available()) return;
   int minKeycode = 0, maxKeycode = 0;
   XDisplayKeycodes(display_, &minKeycode, &maxKeycode);
   const int count = maxKeycode - minKeycode + 1;
   KeySym* map = XGetKeyboardMapping(display_, static_cast<KeyCode>(minKeycode), count,
                                     &keysymsPerKeycode_);
-  if (map == nullptr) return spare_;
+  if (map == nullptr) return;
   for (int k = 0; k < count; ++k) {
+    const KeySym* syms = map + static_cast<std::ptrdiff_t>(k) * keysymsPerKeycode_;
+    const auto keycode = static_cast<uint8_t>(minKeycode + k);
     bool empty = true;
-    for (int s = 0; s < keysymsPerKeycode_; ++s) {
-      if (map[k * keysymsPerKeycode_ + s] != NoSymbol) empty = false;
+    for (int s = 0; s < keysymsPerKeycode_; ++s) empty = empty && syms[s] == NoSymbol;
+    if (empty) {
+      spare_.push_back(keycode);
+      continue;
     }
-    if (empty) spare_.push_back(static_cast<uint8_t>(minKeycode + k));
+    // Only the plain and the shifted level of the first group: no other modifier is pressed.
+    if (syms[0] != NoSymbol) mapped_.emplace(syms[0], Key{keycode, false});
+    if (keysymsPerKeycode_ > 1 && syms[1] != NoSymbol) mapped_.emplace(syms[1], Key{keycode, true});
+    if (syms[0] == XK_Shift_L && shiftKeycode_ == 0) shiftKeycode_ = keycode;
   }
   XFree(map);
-  return spare_;
+  if (shiftKeycode_ == 0) {
+    // Without a Shift key, shifted symbols go through spare keycodes like unmapped ones.
+    for (auto it = mapped_.begin(); it != mapped_.end();) {
+      it = it->second.shift ? mapped_.erase(it) : std::next(it);
+    }
+  }
 }
 
 unsigned long XKeyboard::keysymFor(char32_t c) {
@@ -69,21 +83,35 @@ void XKeyboard::bind(uint8_t keycode, unsigned long keysym) {
   XChangeKeyboardMapping(display_, keycode, static_cast<int>(syms.size()), syms.data(), 1);
 }
 
-void XKeyboard::typeBatch(const std::u32string& characters, const std::vector<uint8_t>& keycodes) {
-  if (!available()) return;
-  std::vector<bool> bound(256, false);
-  for (std::size_t i = 0; i < characters.size(); ++i) {
-    if (bound[keycodes[i]]) continue;
-    bind(keycodes[i], keysymFor(characters[i]));
-    bound[keycodes[i]] = true;
-    inUse_.push_back(keycodes[i]);
+std::size_t XKeyboard::typeBatch(const std::u32string& text, std::size_t from,
+                                 std::size_t maxLength) {
+  if (!available()) return 0;
+  std::map<unsigned long, uint8_t> bound;
+  std::vector<Key> keys;
+  for (std::size_t i = from; i < text.size() && keys.size() < maxLength; ++i) {
+    const unsigned long keysym = keysymFor(text[i]);
+    if (const auto own = mapped_.find(keysym); own != mapped_.end()) {
+      keys.push_back(own->second);
+      continue;
+    }
+    auto spare = bound.find(keysym);
+    if (spare == bound.end()) {
+      if (bound.size() == spare_.size()) break;
+      spare = bound.emplace(keysym, spare_[bound.size()]).first;
+      bind(spare->second, keysym);
+      inUse_.push_back(spare->second);
+    }
+    keys.push_back(Key{spare->second, false});
   }
   XSync(display_, False);
-  for (std::size_t i = 0; i < characters.size(); ++i) {
-    XTestFakeKeyEvent(display_, keycodes[i], True, CurrentTime);
-    XTestFakeKeyEvent(display_, keycodes[i], False, CurrentTime);
+  for (const Key& key : keys) {
+    if (key.shift) XTestFakeKeyEvent(display_, shiftKeycode_, True, CurrentTime);
+    XTestFakeKeyEvent(display_, key.keycode, True, CurrentTime);
+    XTestFakeKeyEvent(display_, key.keycode, False, CurrentTime);
+    if (key.shift) XTestFakeKeyEvent(display_, shiftKeycode_, False, CurrentTime);
   }
   XSync(display_, False);
+  return keys.size();
 }
 
 void XKeyboard::restore() {
