@@ -64,8 +64,8 @@ void run(std::size_t valueUnits, std::size_t textUnits, int rounds, bool selectA
   }
   std::printf(
       "value %7zu units, %s, text %5zu units: capture %7.3f ms, insert %7.3f ms (median of %d)\n",
-      valueUnits, selectAll ? "all selected   " : "100 units chosen", textUnits, medianMs(captureMs),
-      medianMs(insertMs), rounds);
+      valueUnits, selectAll ? "all selected   " : "100 units chosen", textUnits,
+      medianMs(captureMs), medianMs(insertMs), rounds);
 }
 
 }  // namespace

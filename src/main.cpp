@@ -1,8 +1,8 @@
 #include <memory>
 #include <thread>
 
-#include "desktop/main_queue.h"
 #include "desktop/atspi/atspi_desktop.h"
+#include "desktop/main_queue.h"
 #include "operations/perform.h"
 #include "service/serve.h"
 

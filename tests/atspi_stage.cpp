@@ -111,7 +111,8 @@ class AtspiStage : public Stage {
   }
   std::u16string applicationName() override { return u"Contract"; }
   void focusAnotherControl() override {
-    main_.command({{"cmd", "show"}, {"kind", "other"}, {"value", "other"}, {"start", 0}, {"end", 0}});
+    main_.command(
+        {{"cmd", "show"}, {"kind", "other"}, {"value", "other"}, {"start", 0}, {"end", 0}});
   }
   void bringAnotherApplicationToFront() override {
     if (!other_) other_ = std::make_unique<TestApplication>("Elsewhere");

@@ -1,11 +1,12 @@
 // "capture": the order of its checks, what it remembers, and what it returns.
+#include "operations/capture.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "operations/capture.h"
 #include "scene.h"
 #include "text/unicode.h"
 
@@ -38,14 +39,13 @@ std::string refused(const std::string& code) {
 std::vector<Case> captureCases() {
   return {
       {"Success", [](SimulatedDesktop&) {}, captured("Notes", "world"), true},
-      {"NotTrusted", [](SimulatedDesktop& d) { d.trusted = false; },
-       refused("permission_required"), false},
+      {"NotTrusted", [](SimulatedDesktop& d) { d.trusted = false; }, refused("permission_required"),
+       false},
       {"NoFrontmostApplication", [](SimulatedDesktop& d) { d.frontmost.reset(); },
        refused("unavailable"), false},
       {"FrontmostProcessGone", [](SimulatedDesktop& d) { d.frontmost = 999; },
        refused("unavailable"), false},
-      {"NothingFocused",
-       [](SimulatedDesktop& d) { d.applications[kNotes].focusedControl.reset(); },
+      {"NothingFocused", [](SimulatedDesktop& d) { d.applications[kNotes].focusedControl.reset(); },
        refused("unavailable"), false},
       {"FocusedReadFails",
        [](SimulatedDesktop& d) { d.applications[kNotes].focusedAttribute = Fails{}; },
@@ -64,8 +64,7 @@ std::vector<Case> captureCases() {
       {"SubroleReadFails",
        [](SimulatedDesktop& d) { d.controls[1].attributes["AXSubrole"] = Fails{}; },
        captured("Notes", "world"), true},
-      {"SubroleIsANumber",
-       [](SimulatedDesktop& d) { d.controls[1].attributes["AXSubrole"] = 1.0; },
+      {"SubroleIsANumber", [](SimulatedDesktop& d) { d.controls[1].attributes["AXSubrole"] = 1.0; },
        captured("Notes", "world"), true},
       {"NotATextControl", [](SimulatedDesktop& d) { d.controls[1].role = u"AXButton"; },
        captured("Notes", "world"), true},
@@ -78,7 +77,10 @@ std::vector<Case> captureCases() {
       {"SelectedTextIsANumber",
        [](SimulatedDesktop& d) { d.controls[1].attributes["AXSelectedText"] = 5.0; },
        captured("Notes", ""), true},
-      {"NoSelection", [](SimulatedDesktop& d) { d.controls[1].selection = {3, 0}; },
+      {"NoSelection",
+       [](SimulatedDesktop& d) {
+         d.controls[1].selection = {3, 0};
+       },
        captured("Notes", ""), true},
       {"ApplicationWithoutName", [](SimulatedDesktop& d) { d.applications[kNotes].name.reset(); },
        captured("\xEC\x95\xB1", "world"), true},
@@ -110,8 +112,8 @@ TEST_P(CaptureCaseTest, AnswersAndLeavesTheSlot) {
     EXPECT_NE(operations::target->token, "OLD");
     EXPECT_EQ(operations::target->pid, kNotes);
     EXPECT_EQ(operations::target->created, desktop.wallClock);
-    auto control1 = desktop.copyAttributeValue(*desktop.applicationElement(kNotes),
-                                               "AXFocusedUIElement");
+    auto control1 =
+        desktop.copyAttributeValue(*desktop.applicationElement(kNotes), "AXFocusedUIElement");
     EXPECT_TRUE(desktop.equal(*operations::target->element,
                               *std::get<desktop::ElementRef>(*control1.value)));
   }
@@ -146,8 +148,7 @@ TEST_F(SceneTest, EveryCaptureMakesANewTokenAndOnlyTheLatestIsHeld) {
   const std::string second = captureToken();
   EXPECT_NE(first, second);
   EXPECT_EQ(operations::target->token, second);
-  EXPECT_EQ(send(insertLine(first, R"("x")")),
-            R"({"error":"target_changed","id":"i","ok":false})");
+  EXPECT_EQ(send(insertLine(first, R"("x")")), R"({"error":"target_changed","id":"i","ok":false})");
 }
 
 struct CutCase {
@@ -178,17 +179,16 @@ const std::u16string kFamily = u"\U0001F468\u200D\U0001F469\u200D\U0001F467";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SelectedTextCutTest,
-    ::testing::Values(
-        CutCase{"Exactly30000", times(u"a", 30000), times(u"a", 30000)},
-        CutCase{"OneMore", times(u"a", 30001), times(u"a", 30000)},
-        CutCase{"SurrogatePairsCountOnce", times(u"\U0001F600", 30001),
-                times(u"\U0001F600", 30000)},
-        CutCase{"ZwjEmojiIsOneCluster", times(u"a", 29999) + kFamily + u"b",
-                times(u"a", 29999) + kFamily},
-        CutCase{"CombiningMarksStayWithTheirBase", times(u"e\u0301", 30001),
-                times(u"e\u0301", 30000)},
-        CutCase{"CrLfIsOneCluster", times(u"\r\n", 30001), times(u"\r\n", 30000)},
-        CutCase{"MillionUnits", times(u"ab", 500000), times(u"ab", 15000)}),
+    ::testing::Values(CutCase{"Exactly30000", times(u"a", 30000), times(u"a", 30000)},
+                      CutCase{"OneMore", times(u"a", 30001), times(u"a", 30000)},
+                      CutCase{"SurrogatePairsCountOnce", times(u"\U0001F600", 30001),
+                              times(u"\U0001F600", 30000)},
+                      CutCase{"ZwjEmojiIsOneCluster", times(u"a", 29999) + kFamily + u"b",
+                              times(u"a", 29999) + kFamily},
+                      CutCase{"CombiningMarksStayWithTheirBase", times(u"e\u0301", 30001),
+                              times(u"e\u0301", 30000)},
+                      CutCase{"CrLfIsOneCluster", times(u"\r\n", 30001), times(u"\r\n", 30000)},
+                      CutCase{"MillionUnits", times(u"ab", 500000), times(u"ab", 15000)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TokenTest, IsAnUpperCaseVersion4Uuid) {

@@ -73,10 +73,11 @@ TEST_P(ConfirmationTest, ReadsBackForHalfASecond) {
   const auto started = desktop.monotonic;
   EXPECT_EQ(send(insertLine(token, R"("there")")), GetParam().response);
 
-  const auto posted = std::find(desktop.asked.begin(), desktop.asked.end(), "postKeyboardEvent 42 up");
+  const auto posted =
+      std::find(desktop.asked.begin(), desktop.asked.end(), "postKeyboardEvent 42 up");
   ASSERT_NE(posted, desktop.asked.end());
-  const auto readsAfter = std::count(posted, desktop.asked.end(),
-                                     std::string("copyAttributeValue control:1 AXValue"));
+  const auto readsAfter =
+      std::count(posted, desktop.asked.end(), std::string("copyAttributeValue control:1 AXValue"));
   EXPECT_EQ(readsAfter, GetParam().valueReads);
   EXPECT_EQ(countAsked(desktop, "pause 50000000"), GetParam().pauses);
   if (GetParam().response == kSent) {
@@ -89,8 +90,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, ConfirmationTest, ::testing::ValuesIn(confirmati
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SceneTest, TheKeyPressCarriesTheWholeTextAsCodeUnits) {
-  for (const std::string& textJson :
-       {std::string(R"(" a\n")"), std::string("\"\U0001F600\""), std::string("\"e\u0301\u00e9\"")}) {
+  for (const std::string& textJson : {std::string(R"(" a\n")"), std::string("\"\U0001F600\""),
+                                      std::string("\"e\u0301\u00e9\"")}) {
     SCOPED_TRACE(textJson);
     desktop.posted.clear();
     const std::string token = captureToken();
@@ -102,7 +103,8 @@ TEST_F(SceneTest, TheKeyPressCarriesTheWholeTextAsCodeUnits) {
     EXPECT_TRUE(down.event.keyDown);
     EXPECT_EQ(down.event.virtualKey, 0);
     EXPECT_EQ(down.event.flags, 0u);
-    EXPECT_TRUE(down.event.text == text::toUtf16(operations::JsonObject::parse(textJson).get<std::string>()));
+    EXPECT_TRUE(down.event.text ==
+                text::toUtf16(operations::JsonObject::parse(textJson).get<std::string>()));
     EXPECT_EQ(up.pid, kNotes);
     EXPECT_FALSE(up.event.keyDown);
     EXPECT_EQ(up.event.flags, 0u);
@@ -138,23 +140,24 @@ TEST_P(AlreadyThereTest, ConfirmsWithoutPosting) {
   EXPECT_EQ(countAsked(desktop, "frontmostApplication"), 3);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, AlreadyThereTest,
-    ::testing::Values(
-        NothingPostedCase{"SelectionHoldsTheText", [](SimulatedDesktop&) {}, R"("world")"},
-        NothingPostedCase{"CanonicallyEquivalent",
-                          [](SimulatedDesktop& d) {
-                            d.controls[1].value = u"caf\u00e9";
-                            d.controls[1].selection = {3, 1};
-                          },
-                          R"("e\u0301")"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, AlreadyThereTest,
+                         ::testing::Values(NothingPostedCase{"SelectionHoldsTheText",
+                                                             [](SimulatedDesktop&) {},
+                                                             R"("world")"},
+                                           NothingPostedCase{"CanonicallyEquivalent",
+                                                             [](SimulatedDesktop& d) {
+                                                               d.controls[1].value = u"caf\u00e9";
+                                                               d.controls[1].selection = {3, 1};
+                                                             },
+                                                             R"("e\u0301")"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Faults of single calls, from wrappers around the simulated desktop.
 
 class NoKeyboardEvent : public desktop::DesktopWrapper {
  public:
-  NoKeyboardEvent(desktop::Desktop& target, bool failDown) : DesktopWrapper(target), failDown_(failDown) {}
+  NoKeyboardEvent(desktop::Desktop& target, bool failDown)
+      : DesktopWrapper(target), failDown_(failDown) {}
   std::optional<desktop::KeyboardEvent> createKeyboardEvent(uint16_t key, bool keyDown) override {
     auto event = DesktopWrapper::createKeyboardEvent(key, keyDown);
     if (keyDown == failDown_) return std::nullopt;

@@ -1,11 +1,12 @@
 // The desktop contract: each row runs against every backend in `contract::backends()`.
+#include "desktop_contract.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 
 #include "desktop/accessibility.h"
 #include "desktop/simulated/simulated_desktop.h"
-#include "desktop_contract.h"
 #include "text/unicode.h"
 
 namespace contract {
@@ -40,8 +41,7 @@ class SimulatedStage : public Stage {
 
 std::vector<Backend>& backends() {
   static std::vector<Backend> all = {
-      {"Simulated", [] { return std::make_unique<SimulatedStage>(); }},
-      {"Atspi", makeAtspiStage}};
+      {"Simulated", [] { return std::make_unique<SimulatedStage>(); }}, {"Atspi", makeAtspiStage}};
   return all;
 }
 
@@ -91,9 +91,9 @@ const std::vector<Row>& rows() {
            std::u16string role;
            bool secure;
          };
-         for (const Expect& e : {Expect{Kind::SingleLine, u"AXTextField", false},
-                                 Expect{Kind::MultiLine, u"AXTextArea", false},
-                                 Expect{Kind::Password, u"", true}}) {
+         for (const Expect& e :
+              {Expect{Kind::SingleLine, u"AXTextField", false},
+               Expect{Kind::MultiLine, u"AXTextArea", false}, Expect{Kind::Password, u"", true}}) {
            const desktop::Pid pid = stage.show(e.kind, u"secret", {0, 0});
            const auto element = desktop::focused(stage.desktop(), pid);
            ASSERT_TRUE(element);
@@ -206,13 +206,13 @@ TEST_P(DesktopContractTest, Holds) {
   rows()[row].run(*stage);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, DesktopContractTest,
-    ::testing::Combine(::testing::Range<std::size_t>(0, backends().size()),
-                       ::testing::Range<std::size_t>(0, rows().size())),
-    [](const auto& info) {
-      return backends()[std::get<0>(info.param)].name + "_" + rows()[std::get<1>(info.param)].name;
-    });
+INSTANTIATE_TEST_SUITE_P(Rows, DesktopContractTest,
+                         ::testing::Combine(::testing::Range<std::size_t>(0, backends().size()),
+                                            ::testing::Range<std::size_t>(0, rows().size())),
+                         [](const auto& info) {
+                           return backends()[std::get<0>(info.param)].name + "_" +
+                                  rows()[std::get<1>(info.param)].name;
+                         });
 
 }  // namespace
 }  // namespace contract

@@ -1,4 +1,6 @@
 // "insert", its checks: each in its order with its code, and the value the control must show.
+#include "operations/insert.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -6,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "operations/insert.h"
 #include "scene.h"
 #include "text/unicode.h"
 
@@ -57,8 +58,8 @@ std::vector<Case> checkCases() {
        kChanged, u""},
       {"TokenInLowerCase", kNoChange, "LOWERCASE", kChanged, u""},
       {"TokenMissing", kNoChange, R"({"id":"i","op":"insert","text":"there"})", kChanged, u""},
-      {"TokenNumber", kNoChange, R"({"id":"i","op":"insert","token":1,"text":"there"})",
-       kChanged, u""},
+      {"TokenNumber", kNoChange, R"({"id":"i","op":"insert","token":1,"text":"there"})", kChanged,
+       u""},
       {"Age599_9", [](SimulatedDesktop& d) { d.wallClock += 599.9; }, kPlain, kInserted,
        u"Hello there"},
       {"Age600", [](SimulatedDesktop& d) { d.wallClock += 600.0; }, kPlain, kChanged, u""},
@@ -78,15 +79,15 @@ std::vector<Case> checkCases() {
       {"Text30000Units", kNoChange, withText("\"" + repeat("a", 30000) + "\""), kInserted,
        u"Hello " + std::u16string(30000, u'a')},
       {"Text30001Units", kNoChange, withText("\"" + repeat("a", 30001) + "\""), kChanged, u""},
-      {"Text15000Astral", kNoChange, withText("\"" + repeat("\U0001F600", 15000) + "\""),
-       kInserted, u"Hello " + text::toUtf16(repeat("\U0001F600", 15000))},
-      {"Text15001Astral", kNoChange, withText("\"" + repeat("\U0001F600", 15001) + "\""),
-       kChanged, u""},
+      {"Text15000Astral", kNoChange, withText("\"" + repeat("\U0001F600", 15000) + "\""), kInserted,
+       u"Hello " + text::toUtf16(repeat("\U0001F600", 15000))},
+      {"Text15001Astral", kNoChange, withText("\"" + repeat("\U0001F600", 15001) + "\""), kChanged,
+       u""},
       // The application and the control.
       {"OtherApplicationInFront", [](SimulatedDesktop& d) { d.frontmost = kOther; }, kPlain,
        kChanged, u""},
-      {"NoApplicationInFront", [](SimulatedDesktop& d) { d.frontmost.reset(); }, kPlain,
-       kChanged, u""},
+      {"NoApplicationInFront", [](SimulatedDesktop& d) { d.frontmost.reset(); }, kPlain, kChanged,
+       u""},
       {"FocusMovedToAnotherControl",
        [](SimulatedDesktop& d) { d.applications[kNotes].focusedControl = 2; }, kPlain, kChanged,
        u""},
@@ -110,22 +111,25 @@ std::vector<Case> checkCases() {
        kInserted, u"Hello there"},
       {"Button", [](SimulatedDesktop& d) { d.controls[1].role = u"AXButton"; }, kPlain, kUnsafe,
        u""},
-      {"RoleInOtherCase", [](SimulatedDesktop& d) { d.controls[1].role = u"axtextfield"; },
-       kPlain, kUnsafe, u""},
+      {"RoleInOtherCase", [](SimulatedDesktop& d) { d.controls[1].role = u"axtextfield"; }, kPlain,
+       kUnsafe, u""},
       {"RoleUnreadable", [](SimulatedDesktop& d) { d.controls[1].attributes["AXRole"] = Fails{}; },
        kPlain, kUnsafe, u""},
       {"RoleMissing", [](SimulatedDesktop& d) { d.controls[1].attributes["AXRole"] = Missing{}; },
        kPlain, kUnsafe, u""},
       {"SelectedTextNotSettable",
-       [](SimulatedDesktop& d) { d.controls[1].selectedTextSettable = {desktop::kSuccess, false}; },
+       [](SimulatedDesktop& d) {
+         d.controls[1].selectedTextSettable = {desktop::kSuccess, false};
+       },
        kPlain, kUnsafe, u""},
       {"SettableQueryFails",
        [](SimulatedDesktop& d) {
          d.controls[1].selectedTextSettable = {desktop::kCannotComplete, true};
        },
        kPlain, kUnsafe, u""},
-      {"ValueUnreadable", [](SimulatedDesktop& d) { d.controls[1].attributes["AXValue"] = Fails{}; },
-       kPlain, kUnsafe, u""},
+      {"ValueUnreadable",
+       [](SimulatedDesktop& d) { d.controls[1].attributes["AXValue"] = Fails{}; }, kPlain, kUnsafe,
+       u""},
       {"ValueMissing", [](SimulatedDesktop& d) { d.controls[1].attributes["AXValue"] = Missing{}; },
        kPlain, kUnsafe, u""},
       {"ValueIsANumber", [](SimulatedDesktop& d) { d.controls[1].attributes["AXValue"] = 4.0; },
@@ -141,14 +145,26 @@ std::vector<Case> checkCases() {
          d.controls[1].attributes["AXSelectedTextRange"] = AccessibilityValue{1, {6, 5}};
        },
        kPlain, kUnsafe, u""},
-      {"NegativeLocation", [](SimulatedDesktop& d) { d.controls[1].selection = {-1, 1}; }, kPlain,
-       kUnsafe, u""},
-      {"NegativeLength", [](SimulatedDesktop& d) { d.controls[1].selection = {2, -1}; }, kPlain,
-       kUnsafe, u""},
-      {"LocationPastTheEnd", [](SimulatedDesktop& d) { d.controls[1].selection = {12, 0}; },
+      {"NegativeLocation",
+       [](SimulatedDesktop& d) {
+         d.controls[1].selection = {-1, 1};
+       },
        kPlain, kUnsafe, u""},
-      {"EndOnePastTheEnd", [](SimulatedDesktop& d) { d.controls[1].selection = {6, 6}; }, kPlain,
-       kUnsafe, u""},
+      {"NegativeLength",
+       [](SimulatedDesktop& d) {
+         d.controls[1].selection = {2, -1};
+       },
+       kPlain, kUnsafe, u""},
+      {"LocationPastTheEnd",
+       [](SimulatedDesktop& d) {
+         d.controls[1].selection = {12, 0};
+       },
+       kPlain, kUnsafe, u""},
+      {"EndOnePastTheEnd",
+       [](SimulatedDesktop& d) {
+         d.controls[1].selection = {6, 6};
+       },
+       kPlain, kUnsafe, u""},
       {"HugeLengthDoesNotOverflow",
        [](SimulatedDesktop& d) {
          d.controls[1].selection = {6, std::numeric_limits<int64_t>::max()};
@@ -159,10 +175,16 @@ std::vector<Case> checkCases() {
          d.controls[1].selection = {std::numeric_limits<int64_t>::max(), 1};
        },
        kPlain, kUnsafe, u""},
-      {"RangeEndsAtTheEnd", [](SimulatedDesktop& d) { d.controls[1].selection = {0, 11}; },
+      {"RangeEndsAtTheEnd",
+       [](SimulatedDesktop& d) {
+         d.controls[1].selection = {0, 11};
+       },
        kPlain, kInserted, u"there"},
-      {"CaretAtTheEnd", [](SimulatedDesktop& d) { d.controls[1].selection = {11, 0}; }, kPlain,
-       kInserted, u"Hello worldthere"},
+      {"CaretAtTheEnd",
+       [](SimulatedDesktop& d) {
+         d.controls[1].selection = {11, 0};
+       },
+       kPlain, kInserted, u"Hello worldthere"},
       {"EmptyValue",
        [](SimulatedDesktop& d) {
          d.controls[1].value = u"";
@@ -242,16 +264,19 @@ TEST_P(InsertPlanTest, ReplacesTheRangeInCodeUnits) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, InsertPlanTest,
-    ::testing::Values(
-        PlanCase{"Middle", u"Hello world", {6, 5}, "there", u"Hello there"},
-        PlanCase{"WholeValue", u"Hello", {0, 5}, "x", u"x"},
-        PlanCase{"CaretAtStart", u"Hello", {0, 0}, "x", u"xHello"},
-        PlanCase{"CaretAtEnd", u"Hello", {5, 0}, "x", u"Hellox"},
-        PlanCase{"EmptyValue", u"", {0, 0}, "x", u"x"},
-        PlanCase{"BlanksKept", u"ab", {1, 0}, " a\n", u"a a\nb"},
-        PlanCase{"AstralBeforeTheRange", u"\U0001F600ab", {2, 1}, "x", u"\U0001F600xb"},
-        PlanCase{"RangeSplitsASurrogatePair", u"a\U0001F600b", {2, 1}, "x",
-                 std::u16string{u'a', char16_t(0xD83D), u'x', u'b'}}),
+    ::testing::Values(PlanCase{"Middle", u"Hello world", {6, 5}, "there", u"Hello there"},
+                      PlanCase{"WholeValue", u"Hello", {0, 5}, "x", u"x"},
+                      PlanCase{"CaretAtStart", u"Hello", {0, 0}, "x", u"xHello"},
+                      PlanCase{"CaretAtEnd", u"Hello", {5, 0}, "x", u"Hellox"},
+                      PlanCase{"EmptyValue", u"", {0, 0}, "x", u"x"},
+                      PlanCase{"BlanksKept", u"ab", {1, 0}, " a\n", u"a a\nb"},
+                      PlanCase{
+                          "AstralBeforeTheRange", u"\U0001F600ab", {2, 1}, "x", u"\U0001F600xb"},
+                      PlanCase{"RangeSplitsASurrogatePair",
+                               u"a\U0001F600b",
+                               {2, 1},
+                               "x",
+                               std::u16string{u'a', char16_t(0xD83D), u'x', u'b'}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SceneTest, InsertAsksInOrderAndNothingOutlivesTheRequest) {

@@ -1,12 +1,12 @@
 // Framing of standard input: terminators, the last line, and bounded memory for long lines.
+#include "service/line_reader.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "service/line_reader.h"
 
 namespace {
 
@@ -48,18 +48,16 @@ TEST_P(LineReaderTest, SplitsLikeThis) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LineReaderTest,
-    ::testing::Values(Case{"EmptyInput", "", {}}, Case{"OneLine", "abc\n", {"abc"}},
-                      Case{"NoFinalLf", "abc\ndef", {"abc", "def"}},
-                      Case{"CrLf", "abc\r\ndef\r\n", {"abc", "def"}},
-                      Case{"CrInsideKept", "a\rb\n", {"a\rb"}},
-                      Case{"CrAtEndWithoutLfKept", "abc\r", {"abc\r"}},
-                      Case{"TwoCrsOneRemoved", "a\r\r\n", {"a\r"}},
-                      Case{"EmptyLines", "\n\r\n\n", {"", "", ""}},
-                      Case{"LoneCr", "\r", {"\r"}},
-                      Case{"LongLineKeepsItsStart", "0123456789abcdef\r\nok\n",
-                           {"0123456789", "ok"}},
-                      Case{"ExactlyKeptWithCr", "012345678\r\n", {"012345678"}},
-                      Case{"LongLineNoLf", "0123456789abcdef", {"0123456789"}}),
+    ::testing::Values(
+        Case{"EmptyInput", "", {}}, Case{"OneLine", "abc\n", {"abc"}},
+        Case{"NoFinalLf", "abc\ndef", {"abc", "def"}},
+        Case{"CrLf", "abc\r\ndef\r\n", {"abc", "def"}}, Case{"CrInsideKept", "a\rb\n", {"a\rb"}},
+        Case{"CrAtEndWithoutLfKept", "abc\r", {"abc\r"}},
+        Case{"TwoCrsOneRemoved", "a\r\r\n", {"a\r"}}, Case{"EmptyLines", "\n\r\n\n", {"", "", ""}},
+        Case{"LoneCr", "\r", {"\r"}},
+        Case{"LongLineKeepsItsStart", "0123456789abcdef\r\nok\n", {"0123456789", "ok"}},
+        Case{"ExactlyKeptWithCr", "012345678\r\n", {"012345678"}},
+        Case{"LongLineNoLf", "0123456789abcdef", {"0123456789"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LineReaderLongTest, ManyMegabytesCostOnlyTheKeptBytes) {

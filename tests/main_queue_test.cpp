@@ -1,11 +1,11 @@
 // The worker hands work to the thread that serves a queue and waits for it.
+#include "desktop/main_queue.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 #include <vector>
-
-#include "desktop/main_queue.h"
 
 namespace {
 

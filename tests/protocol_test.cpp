@@ -109,8 +109,8 @@ std::vector<Case> protocolCases() {
        R"({"error":"invalid_request","id":"o","ok":false})"},
       {"OpEmpty", R"({"id":"o","op":""})", R"({"error":"invalid_request","id":"o","ok":false})"},
       {"NumberOutOfRange", R"({"id":"n","op":"release","x":1e400})", kDefault},
-      {"DeepNesting", R"({"id":"d","op":"release","x":)" + repeat("[", 100000) +
-                          repeat("]", 100000) + "}",
+      {"DeepNesting",
+       R"({"id":"d","op":"release","x":)" + repeat("[", 100000) + repeat("]", 100000) + "}",
        R"({"id":"d","ok":true})"},
       {"DeepNestingUnclosed", repeat("[", 200000), kDefault},
       {"Exactly250000Bytes", releaseOfSize(250000), R"({"id":"big","ok":true})"},

@@ -32,8 +32,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Utf8Case{"Overlong", "\xC0\xAF", kFffd + kFffd},
                       Utf8Case{"EncodedSurrogate", "\xED\xA0\x80", kFffd + kFffd + kFffd},
                       Utf8Case{"BeyondUnicode", "\xF4\x90\x80\x80", kFffd + kFffd + kFffd + kFffd},
-                      Utf8Case{"Ff", "\xFF", kFffd}, Utf8Case{"NulKept", std::string("a\0b", 3),
-                                                               std::string("a\0b", 3)}),
+                      Utf8Case{"Ff", "\xFF", kFffd},
+                      Utf8Case{"NulKept", std::string("a\0b", 3), std::string("a\0b", 3)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TextTest, Utf16RoundTripsAndLoneSurrogatesBecomeReplacement) {
@@ -83,19 +83,18 @@ TEST_P(CanonicalEqualityTest, ComparesDecompositions) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CanonicalEqualityTest,
-    ::testing::Values(
-        EqualityCase{"Identical", u"release", u"release", true},
-        EqualityCase{"CaseMatters", u"release", u"Release", false},
-        EqualityCase{"BlanksMatter", u"release", u"release ", false},
-        EqualityCase{"PrecomposedAndDecomposed", u"caf\u00e9", u"cafe\u0301", true},
-        EqualityCase{"CombiningOrder", u"a\u0323\u0301", u"a\u0301\u0323", true},
-        EqualityCase{"CompatibilityIsNotCanonical", u"\uFB01", u"fi", false},
-        EqualityCase{"HangulSyllableAndJamo", u"\uC571", u"\u110B\u1162\u11B8", true},
-        EqualityCase{"SameLoneSurrogate", std::u16string(1, char16_t(0xD800)),
-                     std::u16string(1, char16_t(0xD800)), true},
-        EqualityCase{"DifferentLoneSurrogates", std::u16string(1, char16_t(0xD800)),
-                     std::u16string(1, char16_t(0xDC00)), false},
-        EqualityCase{"EmptyStrings", u"", u"", true}),
+    ::testing::Values(EqualityCase{"Identical", u"release", u"release", true},
+                      EqualityCase{"CaseMatters", u"release", u"Release", false},
+                      EqualityCase{"BlanksMatter", u"release", u"release ", false},
+                      EqualityCase{"PrecomposedAndDecomposed", u"caf\u00e9", u"cafe\u0301", true},
+                      EqualityCase{"CombiningOrder", u"a\u0323\u0301", u"a\u0301\u0323", true},
+                      EqualityCase{"CompatibilityIsNotCanonical", u"\uFB01", u"fi", false},
+                      EqualityCase{"HangulSyllableAndJamo", u"\uC571", u"\u110B\u1162\u11B8", true},
+                      EqualityCase{"SameLoneSurrogate", std::u16string(1, char16_t(0xD800)),
+                                   std::u16string(1, char16_t(0xD800)), true},
+                      EqualityCase{"DifferentLoneSurrogates", std::u16string(1, char16_t(0xD800)),
+                                   std::u16string(1, char16_t(0xDC00)), false},
+                      EqualityCase{"EmptyStrings", u"", u"", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TextTest, BlankIsTheWhitespaceAndNewlineSet) {

@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# Installs from Debian's packages whatever the build, the tests and the demo need and is missing.
+# Installs from Debian's packages whatever the build and the tests need and is missing, plus any
+# package named on the command line.
 set -euo pipefail
 packages=(
-  build-essential cmake ninja-build clang libclang-rt-14-dev python3
-  libicu-dev nlohmann-json3-dev libgtest-dev
+  # build and unit tests
+  build-essential cmake ninja-build pkgconf clang libclang-rt-14-dev python3
+  libicu-dev nlohmann-json3-dev libgtest-dev libatspi2.0-dev libxtst-dev libx11-dev
+  # the headless desktop of the end-to-end tests, and its GTK test application
+  xvfb dbus-daemon at-spi2-core libglib2.0-bin python3-gi gir1.2-gtk-3.0
+  "$@"
 )
 missing=()
 for p in "${packages[@]}"; do

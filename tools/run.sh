@@ -1,15 +1,14 @@
 #!/usr/bin/env bash
-# Installs what the build needs, builds selection-bridge, and shows an exchange with it.
+# Installs what the build needs, builds selection-bridge, and shows it at work: on the desktop
+# session this runs in, or, where there is none, on a private headless one that it starts. The
+# exchange is printed; screenshots before and after go to out/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/install-deps.sh
+tools/install-deps.sh imagemagick
 cmake -S . -B build/gcc -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ >/dev/null
 ninja -C build/gcc selection-bridge >/dev/null
-requests='{"id":"1","op":"permissions"}
-{"id":"2","op":"capture"}
-{"id":"3","op":"release"}
-not json'
-while IFS= read -r line; do
-  printf '> %s\n' "$line"
-done <<<"$requests"
-printf '%s\n' "$requests" | ./build/gcc/selection-bridge | sed 's/^/< /'
+if [ -n "${DISPLAY:-}" ] && [ -n "${DBUS_SESSION_BUS_ADDRESS:-}" ]; then
+  python3 tools/demo.py build/gcc/selection-bridge out
+else
+  python3 tools/desktop_session.py -- python3 tools/demo.py build/gcc/selection-bridge out
+fi

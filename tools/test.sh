@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Every test: the suite built with g++, the suite again with clang under AddressSanitizer and
-# UBSan, and a bounded run of the handleLine fuzzer.
+# Every test: the suite built with g++ and run on a private headless desktop (so the desktop
+# contract and the end-to-end tests run against real GTK applications), the suite again built
+# with clang under AddressSanitizer and UBSan (on a desktop too), and a bounded run of the
+# handleLine fuzzer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
@@ -8,12 +10,13 @@ tools/install-deps.sh
 jobs=$(nproc)
 cmake -S . -B build/gcc -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ >/dev/null
 ninja -C build/gcc -j "$jobs"
-ctest --test-dir build/gcc --output-on-failure
+python3 tools/desktop_session.py -- ctest --test-dir build/gcc --output-on-failure
 
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
   -DSB_SANITIZE=ON -DSB_FUZZ=ON >/dev/null
 ninja -C build/asan -j "$jobs"
-ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/asan --output-on-failure
+ASAN_OPTIONS=detect_leaks=1 python3 tools/desktop_session.py -- \
+  ctest --test-dir build/asan --output-on-failure
 
 fuzz_seconds=${FUZZ_SECONDS:-120}
 corpus=$(mktemp -d)

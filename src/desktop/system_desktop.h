@@ -27,9 +27,7 @@ class AbsentDesktop : public SystemClockDesktop {
     return {kCannotComplete, false};
   }
   bool equal(const Element& a, const Element& b) override { return &a == &b; }
-  std::optional<KeyboardEvent> createKeyboardEvent(uint16_t, bool) override {
-    return std::nullopt;
-  }
+  std::optional<KeyboardEvent> createKeyboardEvent(uint16_t, bool) override { return std::nullopt; }
   void postKeyboardEvent(Pid, const KeyboardEvent&) override {}
 };
 

@@ -73,8 +73,7 @@ std::variant<JsonObject, InsertPlan> planInsert(desktop::Desktop& desktop,
   const int64_t length = accessibilityValue->range.length;
   const auto n = static_cast<int64_t>(value->size());
   // In this order, so that n - location cannot overflow.
-  if (location < 0 || length < 0 || location > n || length > n - location ||
-      n > kMaxValueUnits) {
+  if (location < 0 || length < 0 || location > n || length > n - location || n > kMaxValueUnits) {
     return refusal("unsafe_input");
   }
 

@@ -35,8 +35,8 @@ bool LineReader::next(std::string& line) {
     const char* from = buffer_.data() + start_;
     const std::size_t available = end_ - start_;
     const void* lf = std::memchr(from, '\n', available);
-    const std::size_t take = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - from)
-                                : available;
+    const std::size_t take =
+        lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - from) : available;
     const std::size_t room = keep_ - line.size();
     line.append(from, std::min(take, room));
     cut = cut || take > room;

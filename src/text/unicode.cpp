@@ -181,8 +181,7 @@ std::size_t utf16OffsetOfCodePoint(std::u16string_view utf16, int64_t codePoints
 
 std::size_t countCodePoints(std::u16string_view utf16) {
   if (utf16.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) return 0;
-  return static_cast<std::size_t>(
-      u_countChar32(utf16.data(), static_cast<int32_t>(utf16.size())));
+  return static_cast<std::size_t>(u_countChar32(utf16.data(), static_cast<int32_t>(utf16.size())));
 }
 
 std::u32string toCodePoints(std::u16string_view utf16) {

@@ -9,7 +9,7 @@ Every command is answered with one JSON line on standard output once GTK has don
   {"cmd":"present"}      brings the window to the front again.
   {"cmd":"texts"}        {"single":"…","multi":"…","password":"…","other":"…"}
 On start it prints READY once its window is focused. Options: --app-name NAME, --widgets N (adds N
-extra buttons and labels, for a large accessibility tree).
+extra buttons and labels, for a large accessibility tree), --churn (a label that changes every 5 ms).
 """
 import argparse
 import json
@@ -27,6 +27,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--app-name", default="Selection Test")
     parser.add_argument("--widgets", type=int, default=0)
+    parser.add_argument("--churn", action="store_true",
+                        help="change a label every 5 ms, so the application emits events")
     args = parser.parse_args()
     GLib.set_prgname(args.app_name)  # the accessible application takes this as its name
     GLib.set_application_name(args.app_name)
@@ -54,6 +56,16 @@ def main():
         scroller.set_size_request(600, 200)
         scroller.add(grid)
         box.pack_start(scroller, True, True, 0)
+    if args.churn:
+        ticker = Gtk.Label(label="0")
+        box.pack_start(ticker, False, False, 0)
+        counter = [0]
+
+        def tick():
+            counter[0] += 1
+            ticker.set_text(str(counter[0]))
+            return True
+        GLib.timeout_add(5, tick)
     window.add(box)
     window.connect("destroy", Gtk.main_quit)
     controls = {"single": single, "multi": multi, "password": password, "other": other}

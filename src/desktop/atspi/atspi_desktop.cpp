@@ -170,8 +170,7 @@ class AtspiDesktop : public SystemClockDesktop {
 
   ElementRef applicationElement(Pid pid) override {
     return thread_.call([this, pid]() -> ElementRef {
-      return std::make_unique<AtspiElement>(ready_ ? findApplication(pid).release() : nullptr,
-                                            pid);
+      return std::make_unique<AtspiElement>(ready_ ? findApplication(pid).release() : nullptr, pid);
     });
   }
 
@@ -264,16 +263,15 @@ class AtspiDesktop : public SystemClockDesktop {
       return nullptr;
     }
     GErrorSlot error;
-    return GVariantPtr(g_dbus_connection_call_sync(bus, "org.a11y.Bus", "/org/a11y/bus", interface,
-                                                   method, parameters, replyType,
-                                                   G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs,
-                                                   nullptr, error.out()));
+    return GVariantPtr(g_dbus_connection_call_sync(
+        bus, "org.a11y.Bus", "/org/a11y/bus", interface, method, parameters, replyType,
+        G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, error.out()));
   }
 
   bool trust(bool prompt) {
-    GVariantPtr reply = callA11yBus("org.freedesktop.DBus.Properties", "Get",
-                                    g_variant_new("(ss)", "org.a11y.Status", "IsEnabled"),
-                                    G_VARIANT_TYPE("(v)"));
+    GVariantPtr reply =
+        callA11yBus("org.freedesktop.DBus.Properties", "Get",
+                    g_variant_new("(ss)", "org.a11y.Status", "IsEnabled"), G_VARIANT_TYPE("(v)"));
     if (!reply) return false;
     GVariantPtr value(g_variant_get_child_value(reply.get(), 0));
     GVariantPtr enabled(g_variant_get_variant(value.get()));
@@ -282,10 +280,10 @@ class AtspiDesktop : public SystemClockDesktop {
       // Asking for access: switch accessibility on, as an assistive tool does. Applications
       // take it up in their own time, so access counts from the next question on.
       if (prompt) {
-        callA11yBus("org.freedesktop.DBus.Properties", "Set",
-                    g_variant_new("(ssv)", "org.a11y.Status", "IsEnabled",
-                                  g_variant_new_boolean(TRUE)),
-                    nullptr);
+        callA11yBus(
+            "org.freedesktop.DBus.Properties", "Set",
+            g_variant_new("(ssv)", "org.a11y.Status", "IsEnabled", g_variant_new_boolean(TRUE)),
+            nullptr);
       }
       return false;
     }
@@ -345,9 +343,9 @@ class AtspiDesktop : public SystemClockDesktop {
           states.get(), ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL, nullptr,
           ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL, FALSE));
       GErrorSlot error;
-      GArray* matches = atspi_collection_get_matches(
-          collection.get(), rule.get(), ATSPI_Collection_SORT_ORDER_CANONICAL, 1, TRUE,
-          error.out());
+      GArray* matches =
+          atspi_collection_get_matches(collection.get(), rule.get(),
+                                       ATSPI_Collection_SORT_ORDER_CANONICAL, 1, TRUE, error.out());
       GObjectPtr<AtspiAccessible> found;
       if (matches != nullptr) {
         for (guint i = 0; i < matches->len; ++i) {
@@ -360,8 +358,8 @@ class AtspiDesktop : public SystemClockDesktop {
     }
     // Toolkits without collections: walk the tree, breadth first, within a bound.
     std::deque<GObjectPtr<AtspiAccessible>> pending;
-    pending.emplace_back(GObjectPtr<AtspiAccessible>(
-        static_cast<AtspiAccessible*>(g_object_ref(application))));
+    pending.emplace_back(
+        GObjectPtr<AtspiAccessible>(static_cast<AtspiAccessible*>(g_object_ref(application))));
     for (int walked = 0; !pending.empty() && walked < kMaxWalkedNodes; ++walked) {
       GObjectPtr<AtspiAccessible> node = std::move(pending.front());
       pending.pop_front();
@@ -398,7 +396,8 @@ class AtspiDesktop : public SystemClockDesktop {
     const gint selections = atspi_text_get_n_selections(text.get(), error.out());
     if (error.failed()) return std::nullopt;
     if (selections > 0) {
-      std::unique_ptr<AtspiRange, GFree> range(atspi_text_get_selection(text.get(), 0, error.out()));
+      std::unique_ptr<AtspiRange, GFree> range(
+          atspi_text_get_selection(text.get(), 0, error.out()));
       if (error.failed() || !range) return std::nullopt;
       start = std::min(range->start_offset, range->end_offset);
       end = std::max(range->start_offset, range->end_offset);
@@ -424,7 +423,8 @@ class AtspiDesktop : public SystemClockDesktop {
         if (!secure) return {kSuccess, std::nullopt};
         return {kSuccess, Value(std::u16string(u"AXSecureTextField"))};
       }
-      if (secure || role == ATSPI_ROLE_ENTRY) return {kSuccess, Value(std::u16string(u"AXTextField"))};
+      if (secure || role == ATSPI_ROLE_ENTRY)
+        return {kSuccess, Value(std::u16string(u"AXTextField"))};
       if (role == ATSPI_ROLE_TEXT) {
         const bool singleLine = hasState(control, ATSPI_STATE_SINGLE_LINE);
         return {kSuccess, Value(std::u16string(singleLine ? u"AXTextField" : u"AXTextArea"))};
@@ -442,10 +442,12 @@ class AtspiDesktop : public SystemClockDesktop {
       auto selection = selectionOf(control, nullptr);
       if (!selection) return {kCannotComplete, std::nullopt};
       if (name == "AXSelectedTextRange") {
-        return {kSuccess, Value(AccessibilityValue{AccessibilityValue::kRangeType, selection->range})};
+        return {kSuccess,
+                Value(AccessibilityValue{AccessibilityValue::kRangeType, selection->range})};
       }
-      return {kSuccess, Value(selection->value.substr(static_cast<std::size_t>(selection->range.location),
-                                                      static_cast<std::size_t>(selection->range.length)))};
+      return {kSuccess,
+              Value(selection->value.substr(static_cast<std::size_t>(selection->range.location),
+                                            static_cast<std::size_t>(selection->range.length)))};
     }
     return {kFailure, std::nullopt};
   }

@@ -40,8 +40,8 @@ void XKeyboard::beginText() {
   int minKeycode = 0, maxKeycode = 0;
   XDisplayKeycodes(display_, &minKeycode, &maxKeycode);
   const int count = maxKeycode - minKeycode + 1;
-  KeySym* map = XGetKeyboardMapping(display_, static_cast<KeyCode>(minKeycode), count,
-                                    &keysymsPerKeycode_);
+  KeySym* map =
+      XGetKeyboardMapping(display_, static_cast<KeyCode>(minKeycode), count, &keysymsPerKeycode_);
   if (map == nullptr) return;
   for (int k = 0; k < count; ++k) {
     const KeySym* syms = map + static_cast<std::ptrdiff_t>(k) * keysymsPerKeycode_;
@@ -75,8 +75,8 @@ unsigned long XKeyboard::keysymFor(char32_t c) {
 }
 
 void XKeyboard::bind(uint8_t keycode, unsigned long keysym) {
-  std::vector<KeySym> syms(static_cast<std::size_t>(keysymsPerKeycode_ > 0 ? keysymsPerKeycode_ : 1),
-                           NoSymbol);
+  std::vector<KeySym> syms(
+      static_cast<std::size_t>(keysymsPerKeycode_ > 0 ? keysymsPerKeycode_ : 1), NoSymbol);
   // The same symbol on the shifted level: no modifier state can change what is typed.
   syms[0] = keysym;
   if (syms.size() > 1) syms[1] = keysym;

@@ -22,8 +22,8 @@ struct Missing {};  // the attribute exists but has no value
 struct ControlRef {
   int control = 0;
 };
-using Attribute =
-    std::variant<Fails, Missing, std::u16string, double, ControlRef, AccessibilityValue, OtherValue>;
+using Attribute = std::variant<Fails, Missing, std::u16string, double, ControlRef,
+                               AccessibilityValue, OtherValue>;
 
 struct Control {
   std::u16string role = u"AXTextField";
