@@ -6,6 +6,7 @@ Usage: desktop_test.py PATH_TO_BINARY   (inside a desktop session, see tools/des
 import json
 import os
 import select
+import signal
 import subprocess
 import sys
 import time
@@ -148,6 +149,25 @@ class Desktop(unittest.TestCase):
             self.assertEqual(self.app.texts()["single"], "keep me")
         finally:
             other.close()
+
+    def test_a_hung_application_costs_one_slow_refusal(self):
+        self.app.show("single", "abc", 0, 1)
+        token = self.capture()["target"]["token"]
+        os.kill(self.app.proc.pid, signal.SIGSTOP)
+        try:
+            started = time.monotonic()
+            response = self.bridge.send(id="i", op="insert", token=token, text="x")
+            slow = time.monotonic() - started
+            self.assertFalse(response["ok"], response)
+            self.assertLess(slow, 15)
+            # Meanwhile requests that need no application are answered as ever.
+            self.assertEqual(self.bridge.send(id="r", op="release"), {"id": "r", "ok": True})
+        finally:
+            os.kill(self.app.proc.pid, signal.SIGCONT)
+        print("\nhung application: refused with %s after %.1f s" % (response["error"], slow),
+              file=sys.stderr)
+        self.app.show("single", "abc", 0, 1)
+        self.capture()
 
     def test_a_long_text_is_reported_honestly_and_arrives_whole(self):
         # Typing takes about a millisecond a character here: far longer than the window.

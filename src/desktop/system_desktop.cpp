@@ -17,6 +17,4 @@ void SystemClockDesktop::pause(std::chrono::nanoseconds duration) {
   std::this_thread::sleep_for(duration);
 }
 
-ElementRef AbsentDesktop::applicationElement(Pid) { return std::make_unique<Element>(); }
-
 }  // namespace desktop

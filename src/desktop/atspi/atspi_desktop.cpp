@@ -354,7 +354,9 @@ class AtspiDesktop : public SystemClockDesktop {
         }
         g_array_free(matches, TRUE);
       }
-      if (found) return found;
+      // Nothing focused, or an application that did not answer in time: it is not asked again
+      // node by node.
+      return found;
     }
     // Toolkits without collections: walk the tree, breadth first, within a bound.
     std::deque<GObjectPtr<AtspiAccessible>> pending;
@@ -364,7 +366,7 @@ class AtspiDesktop : public SystemClockDesktop {
       GObjectPtr<AtspiAccessible> node = std::move(pending.front());
       pending.pop_front();
       GObjectPtr<AtspiStateSet> states(atspi_accessible_get_state_set(node.get()));
-      if (!states) continue;
+      if (!states) return nullptr;
       if (walked > 0 && atspi_state_set_contains(states.get(), ATSPI_STATE_FOCUSED)) return node;
       if (walked > 0 && !atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING)) continue;
       GErrorSlot error;
@@ -374,6 +376,8 @@ class AtspiDesktop : public SystemClockDesktop {
             atspi_accessible_get_child_at_index(node.get(), i, error.out()));
         if (child) pending.push_back(std::move(child));
       }
+      // A call that failed (timed out, most likely) would fail as slowly for every other node.
+      if (error.failed()) return nullptr;
     }
     return nullptr;
   }
