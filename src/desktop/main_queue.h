@@ -9,6 +9,9 @@
 #include <optional>
 #include <thread>
 #include <type_traits>
+#include <utility>
+
+#include "desktop/sync_call.h"
 
 namespace desktop {
 
@@ -21,14 +24,7 @@ class TaskQueue {
 
   template <typename F>
   auto call(F&& work) -> std::invoke_result_t<F> {
-    using Result = std::invoke_result_t<F>;
-    if constexpr (std::is_void_v<Result>) {
-      runSync(std::function<void()>(std::forward<F>(work)));
-    } else {
-      std::optional<Result> result;
-      runSync([&] { result.emplace(work()); });
-      return std::move(*result);
-    }
+    return callSync(*this, std::forward<F>(work));
   }
 
   // Serves the queue on the calling thread, one piece of work at a time in submission order,

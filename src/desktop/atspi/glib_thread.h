@@ -4,8 +4,10 @@
 #pragma once
 
 #include <functional>
-#include <optional>
 #include <type_traits>
+#include <utility>
+
+#include "desktop/sync_call.h"
 
 namespace desktop::atspi {
 
@@ -23,14 +25,7 @@ class GlibThread {
 
   template <typename F>
   auto call(F&& work) -> std::invoke_result_t<F> {
-    using Result = std::invoke_result_t<F>;
-    if constexpr (std::is_void_v<Result>) {
-      runSync(std::function<void()>(std::forward<F>(work)));
-    } else {
-      std::optional<Result> result;
-      runSync([&] { result.emplace(work()); });
-      return std::move(*result);
-    }
+    return callSync(*this, std::forward<F>(work));
   }
 
  private:
