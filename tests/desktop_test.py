@@ -89,6 +89,25 @@ class Desktop(unittest.TestCase):
         self.assertEqual(self.bridge.send(id="p", op="permissions"),
                          {"accessibility": True, "id": "p", "ok": True})
 
+    def test_capture_asks_for_access_by_switching_accessibility_on(self):
+        def a11y(*args):
+            return subprocess.run(["gdbus", "call", "--session", "--dest", "org.a11y.Bus",
+                                   "--object-path", "/org/a11y/bus", "--method"] + list(args),
+                                  capture_output=True, text=True, timeout=10, check=True).stdout
+        a11y("org.freedesktop.DBus.Properties.Set", "org.a11y.Status", "IsEnabled", "<false>")
+        self.app.show("single", "abc", 0, 1)
+        self.assertEqual(self.bridge.send(id="p", op="permissions"),
+                         {"accessibility": False, "id": "p", "ok": True})
+        self.assertIn("false", a11y("org.freedesktop.DBus.Properties.Get", "org.a11y.Status",
+                                    "IsEnabled"), "permissions must not prompt")
+        self.assertEqual(self.bridge.send(id="c", op="capture"),
+                         {"error": "permission_required", "id": "c", "ok": False})
+        self.assertIn("true", a11y("org.freedesktop.DBus.Properties.Get", "org.a11y.Status",
+                                   "IsEnabled"))
+        self.assertEqual(self.bridge.send(id="p", op="permissions"),
+                         {"accessibility": True, "id": "p", "ok": True})
+        self.assertEqual(self.capture()["target"]["selectedText"], "a")
+
     def test_capture_returns_the_exact_selection(self):
         cases = [
             ("ascii", "single", "Hello world", 6, 11, "world"),
