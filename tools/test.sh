@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Every test: the suite built with g++ and run on a private headless desktop (so the desktop
-# contract and the end-to-end tests run against real GTK applications), the suite again built
-# with clang under AddressSanitizer and UBSan (on a desktop too), and a bounded run of the
-# handleLine fuzzer.
+# contract and the end-to-end tests run against real GTK applications), a bounded run of the
+# handleLine fuzzer, and the suite again built with clang under AddressSanitizer and UBSan, on a
+# desktop too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
@@ -15,12 +15,19 @@ python3 tools/desktop_session.py -- ctest --test-dir build/gcc --output-on-failu
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
   -DSB_SANITIZE=ON -DSB_FUZZ=ON >/dev/null
 ninja -C build/asan -j "$jobs"
-ASAN_OPTIONS=detect_leaks=1 python3 tools/desktop_session.py -- \
-  ctest --test-dir build/asan --output-on-failure
 
 fuzz_seconds=${FUZZ_SECONDS:-120}
 corpus=$(mktemp -d)
-./build/asan/fuzz_handle_line -max_total_time="$fuzz_seconds" -max_len=8192 -print_final_stats=1 \
-  "$corpus" tests/fuzz/corpus 2>&1 | grep -E "^(Done|stat::number_of_executed_units)" || true
-rm -rf "$corpus"
+log=$(mktemp)
+if ! ./build/asan/fuzz_handle_line -max_total_time="$fuzz_seconds" -max_len=8192 \
+  -print_final_stats=1 "$corpus" tests/fuzz/corpus >"$log" 2>&1; then
+  tail -n 60 "$log"
+  echo "fuzz_handle_line failed"
+  exit 1
+fi
+grep -E "^(Done|stat::number_of_executed_units)" "$log" || true
+rm -rf "$corpus" "$log"
 echo "fuzz_handle_line: ${fuzz_seconds} s without a failure"
+
+ASAN_OPTIONS=detect_leaks=1 python3 tools/desktop_session.py -- \
+  ctest --test-dir build/asan --output-on-failure
