@@ -29,5 +29,6 @@ grep -E "^(Done|stat::number_of_executed_units)" "$log" || true
 rm -rf "$corpus" "$log"
 echo "fuzz_handle_line: ${fuzz_seconds} s without a failure"
 
-ASAN_OPTIONS=detect_leaks=1 python3 tools/desktop_session.py -- \
+ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0 \
+  python3 tools/desktop_session.py -- \
   ctest --test-dir build/asan --output-on-failure
