@@ -17,6 +17,7 @@ using desktop::simulated::Missing;
 using desktop::simulated::SimulatedDesktop;
 using testing_support::kNotes;
 using testing_support::maskToken;
+using testing_support::repeat;
 using testing_support::SceneTest;
 
 constexpr char kRequest[] = R"({"id":"c","op":"capture"})";
@@ -157,12 +158,6 @@ struct CutCase {
   std::u16string returned;
 };
 
-std::u16string times(const std::u16string& s, std::size_t n) {
-  std::u16string out;
-  for (std::size_t i = 0; i < n; ++i) out += s;
-  return out;
-}
-
 class SelectedTextCutTest : public SceneTest, public ::testing::WithParamInterface<CutCase> {};
 
 TEST_P(SelectedTextCutTest, KeepsTheFirst30000Clusters) {
@@ -179,16 +174,16 @@ const std::u16string kFamily = u"\U0001F468\u200D\U0001F469\u200D\U0001F467";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SelectedTextCutTest,
-    ::testing::Values(CutCase{"Exactly30000", times(u"a", 30000), times(u"a", 30000)},
-                      CutCase{"OneMore", times(u"a", 30001), times(u"a", 30000)},
-                      CutCase{"SurrogatePairsCountOnce", times(u"\U0001F600", 30001),
-                              times(u"\U0001F600", 30000)},
-                      CutCase{"ZwjEmojiIsOneCluster", times(u"a", 29999) + kFamily + u"b",
-                              times(u"a", 29999) + kFamily},
-                      CutCase{"CombiningMarksStayWithTheirBase", times(u"e\u0301", 30001),
-                              times(u"e\u0301", 30000)},
-                      CutCase{"CrLfIsOneCluster", times(u"\r\n", 30001), times(u"\r\n", 30000)},
-                      CutCase{"MillionUnits", times(u"ab", 500000), times(u"ab", 15000)}),
+    ::testing::Values(CutCase{"Exactly30000", repeat(u"a", 30000), repeat(u"a", 30000)},
+                      CutCase{"OneMore", repeat(u"a", 30001), repeat(u"a", 30000)},
+                      CutCase{"SurrogatePairsCountOnce", repeat(u"\U0001F600", 30001),
+                              repeat(u"\U0001F600", 30000)},
+                      CutCase{"ZwjEmojiIsOneCluster", repeat(u"a", 29999) + kFamily + u"b",
+                              repeat(u"a", 29999) + kFamily},
+                      CutCase{"CombiningMarksStayWithTheirBase", repeat(u"e\u0301", 30001),
+                              repeat(u"e\u0301", 30000)},
+                      CutCase{"CrLfIsOneCluster", repeat(u"\r\n", 30001), repeat(u"\r\n", 30000)},
+                      CutCase{"MillionUnits", repeat(u"ab", 500000), repeat(u"ab", 15000)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TokenTest, IsAnUpperCaseVersion4Uuid) {

@@ -12,6 +12,21 @@
 
 namespace testing_support {
 
+// `s` written `count` times over.
+template <typename Char>
+std::basic_string<Char> repeat(const std::basic_string<Char>& s, std::size_t count) {
+  std::basic_string<Char> out;
+  out.reserve(s.size() * count);
+  for (std::size_t i = 0; i < count; ++i) out += s;
+  return out;
+}
+inline std::string repeat(const char* s, std::size_t count) {
+  return repeat(std::string(s), count);
+}
+inline std::u16string repeat(const char16_t* s, std::size_t count) {
+  return repeat(std::u16string(s), count);
+}
+
 class DesktopTest : public ::testing::Test {
  protected:
   void SetUp() override { operations::target.reset(); }

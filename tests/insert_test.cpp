@@ -19,17 +19,12 @@ using desktop::simulated::Missing;
 using desktop::simulated::SimulatedDesktop;
 using testing_support::kNotes;
 using testing_support::kOther;
+using testing_support::repeat;
 using testing_support::SceneTest;
 
 constexpr char kInserted[] = R"({"id":"i","inserted":true,"ok":true})";
 constexpr char kChanged[] = R"({"error":"target_changed","id":"i","ok":false})";
 constexpr char kUnsafe[] = R"({"error":"unsafe_input","id":"i","ok":false})";
-
-std::string repeat(const std::string& s, std::size_t n) {
-  std::string out;
-  for (std::size_t i = 0; i < n; ++i) out += s;
-  return out;
-}
 
 // A row: what changes after the capture, the insert request (TOKEN stands for the captured
 // token), the response, and the control's value afterwards (empty: unchanged).

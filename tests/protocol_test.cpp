@@ -5,10 +5,12 @@
 #include <vector>
 
 #include "harness.h"
+#include "service/json_writer.h"
 
 namespace {
 
 using testing_support::DesktopTest;
+using testing_support::repeat;
 
 constexpr char kDefault[] = R"({"error":"invalid_request","id":"","ok":false})";
 
@@ -17,13 +19,6 @@ struct Case {
   std::string line;
   std::string response;
 };
-
-std::string repeat(const std::string& s, std::size_t times) {
-  std::string out;
-  out.reserve(s.size() * times);
-  for (std::size_t i = 0; i < times; ++i) out += s;
-  return out;
-}
 
 // A "release" request padded with an ignored key to exactly `bytes` bytes.
 std::string releaseOfSize(std::size_t bytes, const std::string& padding = "a") {
@@ -166,6 +161,13 @@ TEST_F(DesktopTest, SameIdTwiceIsPerformedTwice) {
   EXPECT_EQ(send(R"({"id":"same","op":"release"})"), R"({"id":"same","ok":true})");
   EXPECT_EQ(send(R"({"id":"same","op":"permissions"})"),
             R"({"accessibility":true,"id":"same","ok":true})");
+}
+
+TEST(JsonWriterTest, AnIllFormedStringCannotMakeAnUnwritableResponse) {
+  const operations::JsonObject response = {
+      {"ok", true}, {"id", "a\xFF\xC3"}, {"k/", {{"z", "\x7F"}}}};
+  EXPECT_EQ(service::serialize(response),
+            "{\"id\":\"a\xEF\xBF\xBD\xEF\xBF\xBD\",\"k\\/\":{\"z\":\"\x7F\"},\"ok\":true}");
 }
 
 TEST(PerformTest, AnEmptyRequestIsRefused) {

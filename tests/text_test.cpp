@@ -17,6 +17,7 @@ class WellFormedUtf8Test : public ::testing::TestWithParam<Utf8Case> {};
 
 TEST_P(WellFormedUtf8Test, ReplacesEachIllFormedSequence) {
   EXPECT_EQ(text::wellFormedUtf8(GetParam().in), GetParam().out);
+  EXPECT_EQ(text::isWellFormedUtf8(GetParam().in), GetParam().in == GetParam().out);
 }
 
 const std::string kFffd = "\xEF\xBF\xBD";

@@ -7,7 +7,9 @@ namespace {
 
 void writeString(std::string& out, const std::string& raw) {
   // Strings normally arrive well-formed; repairing here makes an unwritable response impossible.
-  const std::string s = text::wellFormedUtf8(raw);
+  const bool wellFormed = text::isWellFormedUtf8(raw);
+  const std::string repaired = wellFormed ? std::string() : text::wellFormedUtf8(raw);
+  const std::string& s = wellFormed ? raw : repaired;
   static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
   for (const char c : s) {

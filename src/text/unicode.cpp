@@ -62,16 +62,32 @@ bool isWhitespaceOrNewline(UChar32 c) {
 
 }  // namespace
 
-std::string wellFormedUtf8(std::string_view bytes) {
+namespace {
+
+// The length of the well-formed prefix of `bytes`.
+int64_t wellFormedPrefix(std::string_view bytes) {
   const auto* s = reinterpret_cast<const uint8_t*>(bytes.data());
   const int64_t length = static_cast<int64_t>(bytes.size());
-  // Most lines are well-formed: find the first bad sequence before copying anything.
   int64_t clean = 0;
   for (int64_t i = 0; i < length; clean = i) {
     UChar32 c;
     U8_NEXT(s, i, length, c);
     if (c < 0) break;
   }
+  return clean;
+}
+
+}  // namespace
+
+bool isWellFormedUtf8(std::string_view bytes) {
+  return wellFormedPrefix(bytes) == static_cast<int64_t>(bytes.size());
+}
+
+std::string wellFormedUtf8(std::string_view bytes) {
+  const auto* s = reinterpret_cast<const uint8_t*>(bytes.data());
+  const int64_t length = static_cast<int64_t>(bytes.size());
+  // Most lines are well-formed: find the first bad sequence before copying anything.
+  const int64_t clean = wellFormedPrefix(bytes);
   if (clean == length) return std::string(bytes);
   std::string out(bytes.substr(0, static_cast<std::size_t>(clean)));
   out.reserve(bytes.size() + 16);

@@ -11,6 +11,7 @@ namespace text {
 
 // Bytes read from the parent: every ill-formed sequence becomes U+FFFD (maximal subparts).
 std::string wellFormedUtf8(std::string_view bytes);
+bool isWellFormedUtf8(std::string_view bytes);
 
 // Well-formed UTF-8 to UTF-16; any ill-formed input is substituted with U+FFFD.
 std::u16string toUtf16(std::string_view utf8);
