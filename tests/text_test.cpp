@@ -1,6 +1,7 @@
 // The Unicode answers the protocol and the operations rely on.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "text/unicode.h"
@@ -97,6 +98,51 @@ INSTANTIATE_TEST_SUITE_P(
                                    std::u16string(1, char16_t(0xDC00)), false},
                       EqualityCase{"EmptyStrings", u"", u"", true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Comparing only the differing middle must agree with decomposing both texts whole. Texts are
+// drawn from characters that interact under normalisation (precomposed letters, combining marks
+// of different classes, Hangul syllables and jamo, a decomposing astral character, lone
+// surrogates), with shared context around a small edit.
+TEST(TextTest, CanonicalEqualityAgreesWithWholeDecomposition) {
+  const std::u16string pieces[] = {u"a",
+                                   u"e",
+                                   u"\u00e9",
+                                   u"\u0301",
+                                   u"\u0323",
+                                   u"\u0300",
+                                   u"\u1e0b",
+                                   u"\u1e0d",
+                                   u"\u0307",
+                                   u"\uac00",
+                                   u"\u1100",
+                                   u"\u1161",
+                                   u"\u11a8",
+                                   u"\U0001D15E",
+                                   u"\U0001D157\U0001D165",
+                                   std::u16string(1, char16_t(0xD834)),
+                                   std::u16string(1, char16_t(0xDD65)),
+                                   u"\u0344",
+                                   u"\u0308\u0301"};
+  std::mt19937 random(20261210);
+  const auto draw = [&](int n) {
+    std::u16string out;
+    for (int i = 0; i < n; ++i) out += pieces[random() % std::size(pieces)];
+    return out;
+  };
+  int equal = 0;
+  for (int round = 0; round < 20000; ++round) {
+    const std::u16string before = draw(static_cast<int>(random() % 4));
+    const std::u16string after = draw(static_cast<int>(random() % 4));
+    const std::u16string a = before + draw(static_cast<int>(random() % 4)) + after;
+    std::u16string b = before + draw(static_cast<int>(random() % 4)) + after;
+    if (round % 3 == 0) b = text::decomposed(a);  // equal by construction
+    const bool expected = text::decomposed(a) == text::decomposed(b);
+    equal += expected;
+    ASSERT_EQ(text::canonicallyEqual(a, b), expected)
+        << "round " << round << ": " << text::toUtf8(a) << " / " << text::toUtf8(b);
+  }
+  EXPECT_GT(equal, 6000);  // both outcomes are well exercised
+}
 
 TEST(TextTest, BlankIsTheWhitespaceAndNewlineSet) {
   for (const std::u16string& blank :

@@ -147,19 +147,68 @@ std::u16string_view firstGraphemes(std::u16string_view utf16, std::size_t count)
   return utf16.substr(0, static_cast<std::size_t>(end));
 }
 
-bool canonicallyEqual(std::u16string_view a, std::u16string_view b) {
-  if (a == b) return true;
+namespace {
+
+const icu::Normalizer2* nfdInstance() {
   UErrorCode status = U_ZERO_ERROR;
   const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
-  if (U_FAILURE(status)) return false;
-  const icu::UnicodeString left(false, a.data(), static_cast<int32_t>(a.size()));
-  const icu::UnicodeString right(false, b.data(), static_cast<int32_t>(b.size()));
-  if (nfd->isNormalized(left, status) && nfd->isNormalized(right, status) && U_SUCCESS(status)) {
-    return false;  // both already decomposed and not identical
+  return U_SUCCESS(status) ? nfd : nullptr;
+}
+
+// Whether text before index `i` and text from it on decompose independently.
+bool boundaryAt(const icu::Normalizer2& nfd, std::u16string_view s, std::size_t i) {
+  if (i == 0 || i >= s.size()) return true;
+  if (U16_IS_TRAIL(s[i]) && U16_IS_LEAD(s[i - 1])) return false;  // inside a surrogate pair
+  UChar32 c = s[i];
+  if (U16_IS_LEAD(s[i]) && i + 1 < s.size() && U16_IS_TRAIL(s[i + 1])) {
+    c = U16_GET_SUPPLEMENTARY(s[i], s[i + 1]);
+  }
+  return nfd.hasBoundaryBefore(c);
+}
+
+}  // namespace
+
+std::u16string decomposed(std::u16string_view utf16) {
+  const icu::Normalizer2* nfd = nfdInstance();
+  if (nfd == nullptr) return std::u16string(utf16);
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::UnicodeString source(false, utf16.data(), static_cast<int32_t>(utf16.size()));
+  const icu::UnicodeString result = nfd->normalize(source, status);
+  if (U_FAILURE(status)) return std::u16string(utf16);
+  return std::u16string(result.getBuffer(), static_cast<std::size_t>(result.length()));
+}
+
+bool canonicallyEqual(std::u16string_view a, std::u16string_view b) {
+  if (a == b) return true;
+  const icu::Normalizer2* nfd = nfdInstance();
+  if (nfd == nullptr) return false;
+  // Only the part where the texts differ needs decomposing: a value of a million units with a
+  // short edit costs as much as the edit. The identical prefix and suffix are cut at places
+  // where normalisation cannot reach across.
+  const std::size_t shorter = std::min(a.size(), b.size());
+  std::size_t prefix = 0;
+  while (prefix < shorter && a[prefix] == b[prefix]) ++prefix;
+  while (prefix > 0 && !(boundaryAt(*nfd, a, prefix) && boundaryAt(*nfd, b, prefix))) --prefix;
+  std::size_t suffix = 0;
+  while (suffix < shorter - prefix && a[a.size() - 1 - suffix] == b[b.size() - 1 - suffix]) {
+    ++suffix;
+  }
+  while (suffix > 0 &&
+         !(boundaryAt(*nfd, a, a.size() - suffix) && boundaryAt(*nfd, b, b.size() - suffix))) {
+    --suffix;
+  }
+  const std::u16string_view left = a.substr(prefix, a.size() - suffix - prefix);
+  const std::u16string_view right = b.substr(prefix, b.size() - suffix - prefix);
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::UnicodeString leftText(false, left.data(), static_cast<int32_t>(left.size()));
+  const icu::UnicodeString rightText(false, right.data(), static_cast<int32_t>(right.size()));
+  if (nfd->isNormalized(leftText, status) && nfd->isNormalized(rightText, status) &&
+      U_SUCCESS(status)) {
+    return false;  // both already decomposed, and not identical
   }
   status = U_ZERO_ERROR;
-  const icu::UnicodeString leftNfd = nfd->normalize(left, status);
-  const icu::UnicodeString rightNfd = nfd->normalize(right, status);
+  const icu::UnicodeString leftNfd = nfd->normalize(leftText, status);
+  const icu::UnicodeString rightNfd = nfd->normalize(rightText, status);
   return U_SUCCESS(status) && leftNfd == rightNfd;
 }
 

@@ -27,6 +27,9 @@ std::size_t countGraphemes(std::string_view utf8, std::size_t limit);
 // The first `count` extended grapheme clusters of `utf16` (the whole text when it has fewer).
 std::u16string_view firstGraphemes(std::u16string_view utf16, std::size_t count);
 
+// The canonical decomposition (NFD); an unpaired surrogate stays as it is.
+std::u16string decomposed(std::u16string_view utf16);
+
 // Canonical equivalence: equal canonical decompositions. No case folding, no trimming.
 bool canonicallyEqual(std::u16string_view a, std::u16string_view b);
 bool canonicallyEqual(std::string_view utf8a, std::string_view utf8b);
