@@ -147,24 +147,16 @@ class AtspiDesktop : public SystemClockDesktop {
   std::optional<RunningApplication> frontmostApplication() override {
     return thread_.call([this]() -> std::optional<RunningApplication> {
       if (!ready_) return std::nullopt;
-      GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
-      if (!desktop) return std::nullopt;
+      GObjectPtr<AtspiAccessible> application = findApplication(
+          [this](AtspiAccessible* candidate) { return hasActiveWindow(candidate); });
+      if (!application) return std::nullopt;
       GErrorSlot error;
-      const gint applications = atspi_accessible_get_child_count(fresh(desktop.get()), error.out());
-      for (gint i = 0; i < applications && !error.failed(); ++i) {
-        GErrorSlot childError;  // an application that has just gone is passed over
-        GObjectPtr<AtspiAccessible> application(
-            atspi_accessible_get_child_at_index(desktop.get(), i, childError.out()));
-        if (!application) continue;
-        if (!hasActiveWindow(application.get())) continue;
-        const guint pid = atspi_accessible_get_process_id(application.get(), error.out());
-        if (error.failed()) return std::nullopt;
-        GCharPtr name(atspi_accessible_get_name(application.get(), error.out()));
-        RunningApplication found{static_cast<Pid>(pid), std::nullopt};
-        if (name && *name != '\0') found.name = text::toUtf16(name.get());
-        return found;
-      }
-      return std::nullopt;
+      const guint pid = atspi_accessible_get_process_id(application.get(), error.out());
+      if (error.failed()) return std::nullopt;
+      GCharPtr name(atspi_accessible_get_name(application.get(), error.out()));
+      RunningApplication found{static_cast<Pid>(pid), std::nullopt};
+      if (name && *name != '\0') found.name = text::toUtf16(name.get());
+      return found;
     });
   }
 
@@ -316,21 +308,28 @@ class AtspiDesktop : public SystemClockDesktop {
     return false;
   }
 
-  GObjectPtr<AtspiAccessible> findApplication(Pid pid) {
+  // The first application on the desktop that `wanted` picks.
+  template <typename Predicate>
+  GObjectPtr<AtspiAccessible> findApplication(Predicate wanted) {
     GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
     if (!desktop) return nullptr;
     GErrorSlot error;
     const gint applications = atspi_accessible_get_child_count(fresh(desktop.get()), error.out());
     for (gint i = 0; i < applications && !error.failed(); ++i) {
-      GErrorSlot childError;
+      GErrorSlot childError;  // an application that has just gone is passed over
       GObjectPtr<AtspiAccessible> application(
           atspi_accessible_get_child_at_index(desktop.get(), i, childError.out()));
-      if (!application) continue;
-      GErrorSlot pidError;
-      const guint found = atspi_accessible_get_process_id(application.get(), pidError.out());
-      if (!pidError.failed() && static_cast<Pid>(found) == pid) return application;
+      if (application && wanted(application.get())) return application;
     }
     return nullptr;
+  }
+
+  GObjectPtr<AtspiAccessible> findApplication(Pid pid) {
+    return findApplication([pid](AtspiAccessible* candidate) {
+      GErrorSlot error;
+      const guint found = atspi_accessible_get_process_id(candidate, error.out());
+      return !error.failed() && static_cast<Pid>(found) == pid;
+    });
   }
 
   GObjectPtr<AtspiAccessible> focusedControl(AtspiAccessible* application) {

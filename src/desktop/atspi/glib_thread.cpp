@@ -89,11 +89,6 @@ void GlibThread::runSync(const std::function<void()>& work) {
   task.done.wait(lock, [&] { return task.finished; });
 }
 
-void GlibThread::post(std::function<void()> work) {
-  g_main_context_invoke_full(g_main_context_default(), G_PRIORITY_DEFAULT, runPosted,
-                             new std::function<void()>(std::move(work)), deletePosted);
-}
-
 void GlibThread::postAfter(unsigned milliseconds, std::function<void()> work) {
   GSource* source = g_timeout_source_new(milliseconds);
   g_source_set_callback(source, runPosted, new std::function<void()>(std::move(work)),

@@ -17,8 +17,6 @@ class GlibThread {
   static GlibThread& instance();
 
   void runSync(const std::function<void()>& work);
-  // Runs `work` later on the thread, without waiting.
-  void post(std::function<void()> work);
   // Runs `work` on the thread after `milliseconds`, without waiting.
   void postAfter(unsigned milliseconds, std::function<void()> work);
   bool onThread() const;
