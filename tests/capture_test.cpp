@@ -105,7 +105,8 @@ class CaptureCaseTest : public SceneTest, public ::testing::WithParamInterface<C
 
 TEST_P(CaptureCaseTest, AnswersAndLeavesTheSlot) {
   // An earlier capture is always forgotten, whatever this one answers.
-  operations::target.emplace(operations::Target{"OLD", desktop.applicationElement(9), 9, 0});
+  operations::target.emplace(
+      operations::Target{"OLD", desktop.applicationElement(9), 9, 0, {}, {}});
   GetParam().arrange(desktop);
   EXPECT_EQ(maskToken(send(kRequest)), GetParam().response);
   ASSERT_EQ(operations::target.has_value(), GetParam().holds);
@@ -133,6 +134,7 @@ TEST_F(SceneTest, CaptureAsksInOrderAndFrontmostOnceOnTheMainThread) {
                                "copyAttributeValue app:42 AXFocusedUIElement",
                                "copyAttributeValue control:1 AXSubrole",
                                "copyAttributeValue control:1 AXSelectedText",
+                               "copyAttributeValue control:1 AXSelectedTextRange",
                            }));
 }
 

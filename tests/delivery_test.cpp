@@ -74,7 +74,7 @@ TEST_P(ConfirmationTest, ReadsBackForHalfASecond) {
   EXPECT_EQ(send(insertLine(token, R"("there")")), GetParam().response);
 
   const auto posted =
-      std::find(desktop.asked.begin(), desktop.asked.end(), "postKeyboardEvent 42 up");
+      std::find(desktop.asked.begin(), desktop.asked.end(), "postKeyboardEvent 42 control:1 up");
   ASSERT_NE(posted, desktop.asked.end());
   const auto readsAfter =
       std::count(posted, desktop.asked.end(), std::string("copyAttributeValue control:1 AXValue"));
@@ -266,10 +266,11 @@ TEST_F(SceneTest, TheFrontmostApplicationIsAskedOnTheMainThread) {
 class ComposingApplication : public desktop::DesktopWrapper {
  public:
   using DesktopWrapper::DesktopWrapper;
-  void postKeyboardEvent(desktop::Pid pid, const desktop::KeyboardEvent& event) override {
+  desktop::PostResult postKeyboardEvent(desktop::Pid pid, const desktop::PostTarget& into,
+                                        const desktop::KeyboardEvent& event) override {
     desktop::KeyboardEvent composed = event;
     if (composed.text == u"e\u0301") composed.text = u"\u00e9";
-    DesktopWrapper::postKeyboardEvent(pid, composed);
+    return DesktopWrapper::postKeyboardEvent(pid, into, composed);
   }
 };
 

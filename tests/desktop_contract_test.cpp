@@ -185,8 +185,10 @@ const std::vector<Row>& rows() {
          down->flags = 0;
          up->flags = 0;
          down->text = typed;
-         stage.desktop().postKeyboardEvent(pid, *down);
-         stage.desktop().postKeyboardEvent(pid, *up);
+         const desktop::PostTarget into{*element, u"Hello world", {6, 5}};
+         EXPECT_EQ(stage.desktop().postKeyboardEvent(pid, into, *down),
+                   desktop::PostResult::kPosted);
+         stage.desktop().postKeyboardEvent(pid, into, *up);
          const std::u16string expected = u"Hello " + typed;
          EXPECT_EQ(text::toUtf8(valueAfterTyping(stage, *element, expected)),
                    text::toUtf8(expected));

@@ -170,28 +170,6 @@ std::vector<Case> checkCases() {
          d.controls[1].selection = {std::numeric_limits<int64_t>::max(), 1};
        },
        kPlain, kUnsafe, u""},
-      {"RangeEndsAtTheEnd",
-       [](SimulatedDesktop& d) {
-         d.controls[1].selection = {0, 11};
-       },
-       kPlain, kInserted, u"there"},
-      {"CaretAtTheEnd",
-       [](SimulatedDesktop& d) {
-         d.controls[1].selection = {11, 0};
-       },
-       kPlain, kInserted, u"Hello worldthere"},
-      {"EmptyValue",
-       [](SimulatedDesktop& d) {
-         d.controls[1].value = u"";
-         d.controls[1].selection = {0, 0};
-       },
-       kPlain, kInserted, u"there"},
-      {"Value1000000Units",
-       [](SimulatedDesktop& d) {
-         d.controls[1].value = std::u16string(1000000, u'v');
-         d.controls[1].selection = {1000000, 0};
-       },
-       kPlain, kInserted, std::u16string(1000000, u'v') + u"there"},
       {"Value1000001Units",
        [](SimulatedDesktop& d) {
          d.controls[1].value = std::u16string(1000001, u'v');
@@ -231,6 +209,96 @@ TEST_P(InsertCheckTest, AnswersAndConsumesTheTarget) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, InsertCheckTest, ::testing::ValuesIn(checkCases()),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The selection the parent was shown is the one replaced: arranged before the capture, the
+// range's edge cases insert; moved after it, nothing is written.
+struct SelectionCase {
+  const char* name;
+  std::function<void(SimulatedDesktop&)> beforeCapture;
+  std::function<void(SimulatedDesktop&)> afterCapture;
+  std::string response;
+  std::u16string valueAfter;  // empty: unchanged
+};
+
+class CapturedSelectionTest : public SceneTest,
+                              public ::testing::WithParamInterface<SelectionCase> {};
+
+TEST_P(CapturedSelectionTest, IsTheOneReplaced) {
+  GetParam().beforeCapture(desktop);
+  const std::string token = captureToken();
+  ASSERT_FALSE(token.empty());
+  GetParam().afterCapture(desktop);
+  const std::u16string before = desktop.controls[1].value;
+  EXPECT_EQ(send(insertLine(token, R"("there")")), GetParam().response);
+  const std::u16string& expected = GetParam().valueAfter.empty() ? before : GetParam().valueAfter;
+  EXPECT_TRUE(desktop.controls[1].value == expected) << "control value";
+  if (GetParam().response != kInserted) {
+    EXPECT_TRUE(desktop.posted.empty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CapturedSelectionTest,
+    ::testing::Values(
+        SelectionCase{"RangeEndsAtTheEnd",
+                      [](SimulatedDesktop& d) {
+                        d.controls[1].selection = {0, 11};
+                      },
+                      kNoChange, kInserted, u"there"},
+        SelectionCase{"CaretAtTheEnd",
+                      [](SimulatedDesktop& d) {
+                        d.controls[1].selection = {11, 0};
+                      },
+                      kNoChange, kInserted, u"Hello worldthere"},
+        SelectionCase{"EmptyValue",
+                      [](SimulatedDesktop& d) {
+                        d.controls[1].value = u"";
+                        d.controls[1].selection = {0, 0};
+                      },
+                      kNoChange, kInserted, u"there"},
+        SelectionCase{"Value1000000Units",
+                      [](SimulatedDesktop& d) {
+                        d.controls[1].value = std::u16string(1000000, u'v');
+                        d.controls[1].selection = {1000000, 0};
+                      },
+                      kNoChange, kInserted, std::u16string(1000000, u'v') + u"there"},
+        SelectionCase{"UserSelectedOtherWordOfTheSameLength", kNoChange,
+                      [](SimulatedDesktop& d) {
+                        d.controls[1].selection = {0, 5};
+                      },
+                      kChanged, u""},
+        SelectionCase{"UserExtendedTheSelection", kNoChange,
+                      [](SimulatedDesktop& d) {
+                        d.controls[1].selection = {5, 6};
+                      },
+                      kChanged, u""},
+        SelectionCase{"UserMovedTheCaret",
+                      [](SimulatedDesktop& d) {
+                        d.controls[1].selection = {11, 0};
+                      },
+                      [](SimulatedDesktop& d) {
+                        d.controls[1].selection = {0, 0};
+                      },
+                      kChanged, u""},
+        SelectionCase{"SameRangeOtherText", kNoChange,
+                      [](SimulatedDesktop& d) { d.controls[1].value = u"Hello WORLD"; }, kChanged,
+                      u""},
+        SelectionCase{"EquivalentTextInADifferentRange",
+                      [](SimulatedDesktop& d) {
+                        d.controls[1].value = u"caf\u00e9";
+                        d.controls[1].selection = {3, 1};
+                      },
+                      [](SimulatedDesktop& d) {
+                        d.controls[1].value = u"cafe\u0301";
+                        d.controls[1].selection = {3, 2};
+                      },
+                      kChanged, u""},
+        SelectionCase{
+            "RangeUnreadableAtCapture",
+            [](SimulatedDesktop& d) { d.controls[1].attributes["AXSelectedTextRange"] = Fails{}; },
+            [](SimulatedDesktop& d) { d.controls[1].attributes.erase("AXSelectedTextRange"); },
+            kChanged, u""}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // The plan itself: the UTF-16 arithmetic of the expected value.
 struct PlanCase {
@@ -296,8 +364,8 @@ TEST_F(SceneTest, InsertAsksInOrderAndNothingOutlivesTheRequest) {
                                "copyAttributeValue app:42 AXFocusedUIElement",
                                "equal control:1 control:1",
                                "frontmostApplication",
-                               "postKeyboardEvent 42 down",
-                               "postKeyboardEvent 42 up",
+                               "postKeyboardEvent 42 control:1 down",
+                               "postKeyboardEvent 42 control:1 up",
                                "copyAttributeValue control:1 AXValue",
                            }));
   EXPECT_EQ(desktop.liveElements(), 0);

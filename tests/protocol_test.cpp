@@ -142,14 +142,14 @@ TEST_F(DesktopTest, RefusedLinesNeverReachTheDesktop) {
 }
 
 TEST_F(DesktopTest, ReleaseEmptiesTheSlotAndSucceedsWhenEmpty) {
-  operations::target.emplace(operations::Target{"T", desktop.applicationElement(1), 1, 0});
+  operations::target.emplace(operations::Target{"T", desktop.applicationElement(1), 1, 0, {}, {}});
   EXPECT_EQ(send(R"({"id":"r1","op":"release"})"), R"({"id":"r1","ok":true})");
   EXPECT_FALSE(operations::target.has_value());
   EXPECT_EQ(send(R"({"id":"r2","op":"release"})"), R"({"id":"r2","ok":true})");
 }
 
 TEST_F(DesktopTest, RefusedOpsAndPermissionsLeaveTheSlotAsItWas) {
-  operations::target.emplace(operations::Target{"T", desktop.applicationElement(1), 1, 0});
+  operations::target.emplace(operations::Target{"T", desktop.applicationElement(1), 1, 0, {}, {}});
   for (const char* line : {R"({"id":"a","op":"Release"})", R"({"id":"b","op":7})",
                            R"({"id":"c","op":"permissions"})", R"({"id":7,"op":"release"})"}) {
     send(line);

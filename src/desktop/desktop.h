@@ -34,6 +34,7 @@ using ElementRef = std::unique_ptr<Element>;
 struct Range {
   int64_t location = 0;
   int64_t length = 0;
+  friend bool operator==(const Range&, const Range&) = default;
 };
 
 // An accessibility value: a typed record. Only values of type `kRangeType` hold a range.
@@ -75,6 +76,22 @@ struct KeyboardEvent {
   std::u16string text;
 };
 
+// Where a posted key press may write: the control the insert checked, the value it showed then,
+// and the range of that value (UTF-16 code units) that the text replaces. A desktop writes there
+// or nowhere: never into whatever else has the focus by the time the text arrives.
+struct PostTarget {
+  const Element& element;
+  std::u16string_view value;
+  Range selection;
+};
+
+enum class PostResult {
+  kPosted,         // on its way; only reading the control back tells whether it arrived
+  kCannotBuild,    // the control cannot take this text as it stands; nothing was written
+  kTargetChanged,  // the control lost the focus or no longer shows what was checked; nothing
+                   // was written
+};
+
 class Desktop {
  public:
   virtual ~Desktop() = default;
@@ -100,7 +117,9 @@ class Desktop {
 
   // None when the event cannot be created.
   virtual std::optional<KeyboardEvent> createKeyboardEvent(uint16_t virtualKey, bool keyDown) = 0;
-  virtual void postKeyboardEvent(Pid pid, const KeyboardEvent& event) = 0;
+  // Delivers a key press to the application with this process id, into `into` only.
+  virtual PostResult postKeyboardEvent(Pid pid, const PostTarget& into,
+                                       const KeyboardEvent& event) = 0;
 
   // Wall-clock seconds since the epoch: capture times and target ages.
   virtual double now() = 0;
@@ -136,8 +155,9 @@ class DesktopWrapper : public Desktop {
   std::optional<KeyboardEvent> createKeyboardEvent(uint16_t virtualKey, bool keyDown) override {
     return target_.createKeyboardEvent(virtualKey, keyDown);
   }
-  void postKeyboardEvent(Pid pid, const KeyboardEvent& event) override {
-    target_.postKeyboardEvent(pid, event);
+  PostResult postKeyboardEvent(Pid pid, const PostTarget& into,
+                               const KeyboardEvent& event) override {
+    return target_.postKeyboardEvent(pid, into, event);
   }
   double now() override { return target_.now(); }
   std::chrono::nanoseconds monotonicNow() override { return target_.monotonicNow(); }

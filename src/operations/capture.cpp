@@ -50,13 +50,19 @@ JsonObject capture(desktop::Desktop& desktop) {
 
   auto token = newToken();
   if (!token) return refusal("unavailable");
-  const Target& stored =
-      target.emplace(Target{*token, std::move(element), application->pid, desktop.now()});
+  Target& stored =
+      target.emplace(Target{*token, std::move(element), application->pid, desktop.now(), {}, {}});
 
-  const std::u16string selected =
+  stored.selectedText =
       desktop::stringAttribute(desktop, *stored.element, "AXSelectedText").value_or(u"");
+  const auto range = desktop::attribute(desktop, *stored.element, "AXSelectedTextRange");
+  if (const auto* v = range ? std::get_if<desktop::AccessibilityValue>(&*range) : nullptr;
+      v != nullptr && v->type == desktop::AccessibilityValue::kRangeType) {
+    stored.selection = v->range;
+  }
   const std::u16string name = application->name.value_or(kUnnamedApplication);
-  const std::u16string_view cut = text::firstGraphemes(selected, kMaxSelectedTextGraphemes);
+  const std::u16string_view cut =
+      text::firstGraphemes(stored.selectedText, kMaxSelectedTextGraphemes);
 
   return {{"ok", true},
           {"target",

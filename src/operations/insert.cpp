@@ -77,6 +77,16 @@ std::variant<JsonObject, InsertPlan> planInsert(desktop::Desktop& desktop,
     return refusal("unsafe_input");
   }
 
+  // The parent chose its text for the selection it was shown; a selection the user has moved
+  // since is not the parent's to replace.
+  const desktop::Range selection{location, length};
+  if (!taken->selection || *taken->selection != selection ||
+      !text::canonicallyEqual(std::u16string_view(*value).substr(static_cast<std::size_t>(location),
+                                                                 static_cast<std::size_t>(length)),
+                              taken->selectedText)) {
+    return refusal("target_changed");
+  }
+
   // Code units, not characters: a range may split a surrogate pair, and then so does `expected`.
   std::u16string expected;
   expected.reserve(value->size() - static_cast<std::size_t>(length) + text.size());
@@ -84,8 +94,8 @@ std::variant<JsonObject, InsertPlan> planInsert(desktop::Desktop& desktop,
   expected.append(text);
   expected.append(*value, static_cast<std::size_t>(location + length));
 
-  return InsertPlan{taken->pid, std::move(element), std::move(*value), std::move(expected),
-                    std::move(text)};
+  return InsertPlan{taken->pid, std::move(element),  std::move(*value),
+                    selection,  std::move(expected), std::move(text)};
 }
 
 JsonObject deliver(desktop::Desktop& desktop, const InsertPlan& plan) {
@@ -105,8 +115,16 @@ JsonObject deliver(desktop::Desktop& desktop, const InsertPlan& plan) {
 
   if (text::canonicallyEqual(plan.value, plan.expected)) return {{"ok", true}, {"inserted", true}};
 
-  desktop.postKeyboardEvent(plan.pid, *keyDown);
-  desktop.postKeyboardEvent(plan.pid, *keyUp);
+  const desktop::PostTarget into{*plan.element, plan.value, plan.selection};
+  switch (desktop.postKeyboardEvent(plan.pid, into, *keyDown)) {
+    case desktop::PostResult::kPosted:
+      break;
+    case desktop::PostResult::kCannotBuild:
+      return refusal("unsafe_input");
+    case desktop::PostResult::kTargetChanged:
+      return refusal("target_changed");
+  }
+  desktop.postKeyboardEvent(plan.pid, into, *keyUp);
 
   // The window runs on the monotonic clock: a wall clock set back during it must not keep the
   // worker polling (and every later request waiting) for as long as it went back.

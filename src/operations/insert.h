@@ -19,6 +19,7 @@ struct InsertPlan {
   desktop::Pid pid = 0;
   desktop::ElementRef element;  // equal to the target's element; every later read goes here
   std::u16string value;         // the control's value before the insertion
+  desktop::Range selection;     // the range of `value` that the text replaces
   std::u16string expected;      // the value once the text has replaced the selection
   std::u16string text;          // the request's text exactly as received
 };
@@ -28,7 +29,8 @@ struct InsertPlan {
 std::variant<JsonObject, InsertPlan> planInsert(desktop::Desktop& desktop,
                                                 const JsonObject& request);
 
-// Posts the text as one key press and reads the control back until it shows `expected`.
+// Posts the text as one key press into the plan's control and reads it back until it shows
+// `expected`.
 JsonObject deliver(desktop::Desktop& desktop, const InsertPlan& plan);
 
 // Replaces the selection of the captured control with the request's "text".

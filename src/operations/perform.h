@@ -19,6 +19,10 @@ struct Target {
   desktop::ElementRef element;  // the record's own reference
   desktop::Pid pid = 0;
   double created = 0;  // wall-clock seconds
+  // What the parent was shown: the selected range (none when it could not be read) and its text.
+  // An insert replaces that selection or nothing.
+  std::optional<desktop::Range> selection;
+  std::u16string selectedText;
 };
 
 // Empty or one `Target`. Touched only by the worker thread, one request at a time.

@@ -262,4 +262,17 @@ std::u32string toCodePoints(std::u16string_view utf16) {
   return out;
 }
 
+std::u16string fromCodePoints(std::u32string_view codePoints) {
+  std::u16string out;
+  out.reserve(codePoints.size());
+  for (const char32_t c : codePoints) {
+    UChar units[U16_MAX_LENGTH];
+    int32_t length = 0;
+    const bool scalar = c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
+    U16_APPEND_UNSAFE(units, length, scalar ? static_cast<UChar32>(c) : 0xFFFD);
+    out.append(reinterpret_cast<const char16_t*>(units), static_cast<std::size_t>(length));
+  }
+  return out;
+}
+
 }  // namespace text

@@ -47,4 +47,7 @@ std::size_t countCodePoints(std::u16string_view utf16);
 // The code points of `utf16`; an unpaired surrogate becomes U+FFFD.
 std::u32string toCodePoints(std::u16string_view utf16);
 
+// The UTF-16 form of these code points; one that is not a scalar value becomes U+FFFD.
+std::u16string fromCodePoints(std::u32string_view codePoints);
+
 }  // namespace text

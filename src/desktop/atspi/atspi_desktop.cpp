@@ -2,15 +2,22 @@
 
 #include <atspi/atspi.h>
 #include <gio/gio.h>
+#include <glib-unix.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
-#include <deque>
-#include <map>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 
+#include "desktop/atspi/atspi_tree.h"
 #include "desktop/atspi/glib_thread.h"
+#include "desktop/atspi/gobject_handles.h"
+#include "desktop/atspi/typing_host.h"
 #include "desktop/atspi/x_keyboard.h"
 #include "desktop/system_desktop.h"
 #include "text/unicode.h"
@@ -18,66 +25,15 @@
 namespace desktop::atspi {
 namespace {
 
-// Owners of GLib objects. They are used on the GLib thread only.
-struct GObjectUnref {
-  void operator()(gpointer object) const {
-    if (object != nullptr) g_object_unref(object);
-  }
-};
-template <typename T>
-using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
-
-struct GFree {
-  void operator()(gpointer memory) const { g_free(memory); }
-};
-using GCharPtr = std::unique_ptr<gchar, GFree>;
-
-struct GVariantUnref {
-  void operator()(GVariant* v) const {
-    if (v != nullptr) g_variant_unref(v);
-  }
-};
-using GVariantPtr = std::unique_ptr<GVariant, GVariantUnref>;
-
-class GErrorSlot {
- public:
-  ~GErrorSlot() { clear(); }
-  GError** out() {
-    clear();
-    return &error_;
-  }
-  bool failed() const { return error_ != nullptr; }
-  void clear() {
-    if (error_ != nullptr) g_error_free(error_);
-    error_ = nullptr;
-  }
-
- private:
-  GError* error_ = nullptr;
-};
-
 // The accessibility bus answers within this bound, or the call counts as failed.
 constexpr int kCallTimeoutMs = 1000;
-// A text being typed whose caret has not moved for this long is given up.
-constexpr auto kTypingStall = std::chrono::seconds(2);
-// Key presses sent before waiting for the application to take them.
-constexpr std::size_t kMaxBatchCharacters = 400;
-// Bound of the fallback search for the focused control.
-constexpr int kMaxWalkedNodes = 20000;
 
 class AtspiElement : public Element {
  public:
   // Takes over one reference to `accessible`, which may be null: an application that is not
   // there, whose every read fails.
-  AtspiElement(AtspiAccessible* accessible, Pid pid) : accessible_(accessible), pid_(pid) {
-    if (accessible_ != nullptr) {
-      const AtspiObject* object = ATSPI_OBJECT(accessible_);
-      if (object->app != nullptr && object->app->bus_name != nullptr) {
-        busName_ = object->app->bus_name;
-      }
-      if (object->path != nullptr) path_ = object->path;
-    }
-  }
+  AtspiElement(AtspiAccessible* accessible, Pid pid)
+      : accessible_(accessible), pid_(pid), id_(idOf(accessible)) {}
   ~AtspiElement() override {
     if (accessible_ == nullptr) return;
     AtspiAccessible* accessible = accessible_;
@@ -86,30 +42,16 @@ class AtspiElement : public Element {
 
   AtspiAccessible* accessible() const { return accessible_; }
   Pid pid() const { return pid_; }
-  const std::string& busName() const { return busName_; }
-  const std::string& path() const { return path_; }
+  const ObjectId& id() const { return id_; }
 
  private:
   AtspiAccessible* accessible_;
   Pid pid_;
-  std::string busName_;
-  std::string path_;
+  ObjectId id_;
 };
 
 const AtspiElement& atspiElement(const Element& element) {
   return static_cast<const AtspiElement&>(element);
-}
-
-// Drops what libatspi cached of this object and its descendants: the next read asks the
-// application.
-AtspiAccessible* fresh(AtspiAccessible* accessible) {
-  atspi_accessible_clear_cache(accessible);
-  return accessible;
-}
-
-bool hasState(AtspiAccessible* accessible, AtspiStateType state) {
-  GObjectPtr<AtspiStateSet> states(atspi_accessible_get_state_set(accessible));
-  return states && atspi_state_set_contains(states.get(), state);
 }
 
 // "push button" → "AXPushButton": roles the operations do not know keep a recognisable name.
@@ -128,14 +70,28 @@ std::u16string axRoleName(AtspiRole role) {
   return text::toUtf16(out);
 }
 
-struct Selection {
-  std::u16string value;
-  Range range;  // UTF-16 code units
-};
+class AtspiDesktop;
+
+// Every desktop of the process, so that the end of the process (at end of input, or by SIGTERM
+// or SIGINT) stops their typing and gives the keymap back. Touched on the GLib thread only.
+std::set<AtspiDesktop*>& liveDesktops() {
+  static auto* desktops = new std::set<AtspiDesktop*>();  // never destroyed: exit() may come
+  return *desktops;
+}
+void stopAllTyping();
 
 class AtspiDesktop : public SystemClockDesktop {
  public:
-  AtspiDesktop() : thread_(GlibThread::instance()) {}
+  AtspiDesktop() : thread_(GlibThread::instance()) {
+    thread_.call([this] { liveDesktops().insert(this); });
+  }
+  ~AtspiDesktop() override {
+    waitForTyping();
+    thread_.call([this] {
+      keyboard_.restore();
+      liveDesktops().erase(this);
+    });
+  }
 
   bool isProcessTrusted() override {
     return thread_.call([this] { return trust(false); });
@@ -145,24 +101,25 @@ class AtspiDesktop : public SystemClockDesktop {
   }
 
   std::optional<RunningApplication> frontmostApplication() override {
+    waitForTyping();
     return thread_.call([this]() -> std::optional<RunningApplication> {
       if (!ready_) return std::nullopt;
-      GObjectPtr<AtspiAccessible> application = findApplication(
-          [this](AtspiAccessible* candidate) { return hasActiveWindow(candidate); });
+      GObjectPtr<AtspiAccessible> application = frontApplication();
       if (!application) return std::nullopt;
+      const auto pid = processOf(application.get());
+      if (!pid) return std::nullopt;
       GErrorSlot error;
-      const guint pid = atspi_accessible_get_process_id(application.get(), error.out());
-      if (error.failed()) return std::nullopt;
       GCharPtr name(atspi_accessible_get_name(application.get(), error.out()));
-      RunningApplication found{static_cast<Pid>(pid), std::nullopt};
+      RunningApplication found{*pid, std::nullopt};
       if (name && *name != '\0') found.name = text::toUtf16(name.get());
       return found;
     });
   }
 
   ElementRef applicationElement(Pid pid) override {
+    waitForTyping();
     return thread_.call([this, pid]() -> ElementRef {
-      return std::make_unique<AtspiElement>(ready_ ? findApplication(pid).release() : nullptr, pid);
+      return std::make_unique<AtspiElement>(ready_ ? applicationOf(pid).release() : nullptr, pid);
     });
   }
 
@@ -172,6 +129,7 @@ class AtspiDesktop : public SystemClockDesktop {
   }
 
   AttributeResult copyAttributeValue(const Element& element, const std::string& name) override {
+    waitForTyping();
     const AtspiElement& e = atspiElement(element);
     return thread_.call([&]() -> AttributeResult {
       if (e.accessible() == nullptr) return {kCannotComplete, std::nullopt};
@@ -182,14 +140,15 @@ class AtspiDesktop : public SystemClockDesktop {
   }
 
   SettableResult isAttributeSettable(const Element& element, const std::string& name) override {
+    waitForTyping();
     const AtspiElement& e = atspiElement(element);
     return thread_.call([&]() -> SettableResult {
       if (e.accessible() == nullptr) return {kCannotComplete, false};
       if (name != "AXSelectedText") return {kSuccess, false};
       fresh(e.accessible());
-      GObjectPtr<AtspiEditableText> editable(
-          atspi_accessible_get_editable_text_iface(e.accessible()));
-      return {kSuccess, editable != nullptr && hasState(e.accessible(), ATSPI_STATE_EDITABLE)};
+      // An editable text control takes the text directly, or typed where it cannot.
+      GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(e.accessible()));
+      return {kSuccess, text != nullptr && hasState(e.accessible(), ATSPI_STATE_EDITABLE)};
     });
   }
 
@@ -197,30 +156,42 @@ class AtspiDesktop : public SystemClockDesktop {
     const AtspiElement& left = atspiElement(a);
     const AtspiElement& right = atspiElement(b);
     if (left.accessible() == nullptr || right.accessible() == nullptr) return false;
-    return left.busName() == right.busName() && left.path() == right.path();
+    return left.id() == right.id();
   }
 
   std::optional<KeyboardEvent> createKeyboardEvent(uint16_t virtualKey, bool keyDown) override {
-    const bool usable = thread_.call([this] { return keyboard_.available(); });
-    if (!usable) return std::nullopt;
     return KeyboardEvent{virtualKey, keyDown, 0, {}};
   }
 
-  void postKeyboardEvent(Pid pid, const KeyboardEvent& event) override {
-    if (!event.keyDown || event.text.empty()) return;
-    thread_.call([&] { startTyping(pid, event.text); });
+  PostResult postKeyboardEvent(Pid pid, const PostTarget& into,
+                               const KeyboardEvent& event) override {
+    if (!event.keyDown || event.text.empty()) return PostResult::kPosted;
+    waitForTyping();
+    const AtspiElement& e = atspiElement(into.element);
+    if (e.accessible() == nullptr || !thread_.call([this] { return ready_; })) {
+      return PostResult::kTargetChanged;
+    }
+    const Delivery delivery = thread_.call([&] { return deliveryFor(e.accessible()); });
+    if (delivery == Delivery::kEdit) {
+      return thread_.call([&] { return edit(e.accessible(), into, event.text); });
+    }
+    if (delivery == Delivery::kNone) return PostResult::kCannotBuild;
+    const std::u32string characters = text::toCodePoints(event.text);
+    if (!typing::typeable(characters, delivery == Delivery::kTypeLines)) {
+      return PostResult::kCannotBuild;
+    }
+    // The hot key that made the parent insert may still be held: wait a little for its release
+    // rather than type through it.
+    const auto releaseBy = std::chrono::steady_clock::now() + typing::kKeysHeldWait;
+    while (thread_.call([this] { return keyboard_.keysHeld(); })) {
+      if (std::chrono::steady_clock::now() >= releaseBy) return PostResult::kCannotBuild;
+      std::this_thread::sleep_for(typing::kPollInterval);
+    }
+    return thread_.call([&] { return startTyping(pid, e.accessible(), into, characters); });
   }
 
  private:
-  struct TypingJob {
-    std::u32string characters;
-    std::size_t done = 0;  // characters the application has taken
-    std::size_t sent = 0;  // characters pressed so far
-    GObjectPtr<AtspiAccessible> control;
-    int64_t start = 0;  // caret (code points) where the text begins
-    int64_t lastCaret = -1;
-    std::chrono::steady_clock::time_point stallsAt;
-  };
+  enum class Delivery { kNone, kEdit, kTypeLine, kTypeLines };
 
   // --- on the GLib thread ---
 
@@ -297,123 +268,10 @@ class AtspiDesktop : public SystemClockDesktop {
     return ready_;
   }
 
-  bool hasActiveWindow(AtspiAccessible* application) {
-    GErrorSlot error;
-    const gint windows = atspi_accessible_get_child_count(application, error.out());
-    for (gint j = 0; j < windows && !error.failed(); ++j) {
-      GObjectPtr<AtspiAccessible> window(
-          atspi_accessible_get_child_at_index(application, j, error.out()));
-      if (window && hasState(window.get(), ATSPI_STATE_ACTIVE)) return true;
-    }
-    return false;
-  }
-
-  // The first application on the desktop that `wanted` picks.
-  template <typename Predicate>
-  GObjectPtr<AtspiAccessible> findApplication(Predicate wanted) {
-    GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
-    if (!desktop) return nullptr;
-    GErrorSlot error;
-    const gint applications = atspi_accessible_get_child_count(fresh(desktop.get()), error.out());
-    for (gint i = 0; i < applications && !error.failed(); ++i) {
-      GErrorSlot childError;  // an application that has just gone is passed over
-      GObjectPtr<AtspiAccessible> application(
-          atspi_accessible_get_child_at_index(desktop.get(), i, childError.out()));
-      if (application && wanted(application.get())) return application;
-    }
-    return nullptr;
-  }
-
-  GObjectPtr<AtspiAccessible> findApplication(Pid pid) {
-    return findApplication([pid](AtspiAccessible* candidate) {
-      GErrorSlot error;
-      const guint found = atspi_accessible_get_process_id(candidate, error.out());
-      return !error.failed() && static_cast<Pid>(found) == pid;
-    });
-  }
-
-  GObjectPtr<AtspiAccessible> focusedControl(AtspiAccessible* application) {
-    GObjectPtr<AtspiCollection> collection(atspi_accessible_get_collection_iface(application));
-    if (collection) {
-      GObjectPtr<AtspiStateSet> states(atspi_state_set_new(nullptr));
-      atspi_state_set_add(states.get(), ATSPI_STATE_FOCUSED);
-      // Unused criteria need MATCH_ALL with an empty set, or GTK matches nothing.
-      GObjectPtr<AtspiMatchRule> rule(atspi_match_rule_new(
-          states.get(), ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL, nullptr,
-          ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL, FALSE));
-      GErrorSlot error;
-      GArray* matches =
-          atspi_collection_get_matches(collection.get(), rule.get(),
-                                       ATSPI_Collection_SORT_ORDER_CANONICAL, 1, TRUE, error.out());
-      GObjectPtr<AtspiAccessible> found;
-      if (matches != nullptr) {
-        for (guint i = 0; i < matches->len; ++i) {
-          GObjectPtr<AtspiAccessible> match(g_array_index(matches, AtspiAccessible*, i));
-          if (!found && match) found = std::move(match);
-        }
-        g_array_free(matches, TRUE);
-      }
-      // Nothing focused, or an application that did not answer in time: it is not asked again
-      // node by node.
-      return found;
-    }
-    // Toolkits without collections: walk the tree, breadth first, within a bound.
-    std::deque<GObjectPtr<AtspiAccessible>> pending;
-    pending.emplace_back(
-        GObjectPtr<AtspiAccessible>(static_cast<AtspiAccessible*>(g_object_ref(application))));
-    for (int walked = 0; !pending.empty() && walked < kMaxWalkedNodes; ++walked) {
-      GObjectPtr<AtspiAccessible> node = std::move(pending.front());
-      pending.pop_front();
-      GObjectPtr<AtspiStateSet> states(atspi_accessible_get_state_set(node.get()));
-      if (!states) return nullptr;
-      if (walked > 0 && atspi_state_set_contains(states.get(), ATSPI_STATE_FOCUSED)) return node;
-      if (walked > 0 && !atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING)) continue;
-      GErrorSlot error;
-      const gint children = atspi_accessible_get_child_count(node.get(), error.out());
-      for (gint i = 0; i < children && !error.failed(); ++i) {
-        GObjectPtr<AtspiAccessible> child(
-            atspi_accessible_get_child_at_index(node.get(), i, error.out()));
-        if (child) pending.push_back(std::move(child));
-      }
-      // A call that failed (timed out, most likely) would fail as slowly for every other node.
-      if (error.failed()) return nullptr;
-    }
-    return nullptr;
-  }
-
   AttributeResult focusedIn(AtspiAccessible* application, Pid pid) {
     GObjectPtr<AtspiAccessible> control = focusedControl(application);
     if (!control) return {kSuccess, std::nullopt};
     return {kSuccess, Value(std::make_unique<AtspiElement>(control.release(), pid))};
-  }
-
-  // The control's whole text and its first selection (or the caret), in UTF-16 code units.
-  std::optional<Selection> selectionOf(AtspiAccessible* control, int64_t* startCodePoint) {
-    GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(control));
-    if (!text) return std::nullopt;
-    GErrorSlot error;
-    GCharPtr all(atspi_text_get_text(text.get(), 0, -1, error.out()));
-    if (error.failed() || !all) return std::nullopt;
-    Selection selection{text::toUtf16(all.get()), {}};
-    int64_t start = 0, end = 0;
-    const gint selections = atspi_text_get_n_selections(text.get(), error.out());
-    if (error.failed()) return std::nullopt;
-    if (selections > 0) {
-      std::unique_ptr<AtspiRange, GFree> range(
-          atspi_text_get_selection(text.get(), 0, error.out()));
-      if (error.failed() || !range) return std::nullopt;
-      start = std::min(range->start_offset, range->end_offset);
-      end = std::max(range->start_offset, range->end_offset);
-    } else {
-      start = end = atspi_text_get_caret_offset(text.get(), error.out());
-      if (error.failed()) return std::nullopt;
-    }
-    // AT-SPI counts code points; the operations count UTF-16 code units.
-    const auto from = text::utf16OffsetOfCodePoint(selection.value, start);
-    const auto to = text::utf16OffsetOfCodePoint(selection.value, end);
-    selection.range = {static_cast<int64_t>(from), static_cast<int64_t>(to - from)};
-    if (startCodePoint != nullptr) *startCodePoint = start;
-    return selection;
   }
 
   AttributeResult readControl(AtspiAccessible* control, const std::string& name) {
@@ -442,99 +300,182 @@ class AtspiDesktop : public SystemClockDesktop {
       return {kSuccess, Value(text::toUtf16(all.get()))};
     }
     if (name == "AXSelectedText" || name == "AXSelectedTextRange") {
-      auto selection = selectionOf(control, nullptr);
-      if (!selection) return {kCannotComplete, std::nullopt};
+      const auto state = textState(control);
+      if (!state) return {kCannotComplete, std::nullopt};
+      // AT-SPI counts code points; the operations count UTF-16 code units.
+      const auto from = text::utf16OffsetOfCodePoint(state->text, state->start);
+      const auto to = text::utf16OffsetOfCodePoint(state->text, state->end);
       if (name == "AXSelectedTextRange") {
-        return {kSuccess,
-                Value(AccessibilityValue{AccessibilityValue::kRangeType, selection->range})};
+        return {kSuccess, Value(AccessibilityValue{
+                              AccessibilityValue::kRangeType,
+                              {static_cast<int64_t>(from), static_cast<int64_t>(to - from)}})};
       }
-      return {kSuccess,
-              Value(selection->value.substr(static_cast<std::size_t>(selection->range.location),
-                                            static_cast<std::size_t>(selection->range.length)))};
+      return {kSuccess, Value(state->text.substr(from, to - from))};
     }
     return {kFailure, std::nullopt};
   }
 
-  void startTyping(Pid pid, const std::u16string& text) {
-    auto job = std::make_unique<TypingJob>();
-    job->characters = text::toCodePoints(text);
-    if (ready_) {
-      if (GObjectPtr<AtspiAccessible> application = findApplication(pid)) {
-        job->control = focusedControl(application.get());
-      }
-      if (job->control) {
-        int64_t start = 0;
-        if (selectionOf(job->control.get(), &start)) job->start = start;
-      }
-    }
-    jobs_.push_back(std::move(job));
-    if (jobs_.size() == 1) typeNextBatch();
+  // How a text reaches this control: through its editable text where it has one, typed where it
+  // is editable text without it, not at all otherwise.
+  Delivery deliveryFor(AtspiAccessible* control) {
+    fresh(control);
+    if (!hasState(control, ATSPI_STATE_EDITABLE)) return Delivery::kNone;
+    GObjectPtr<AtspiEditableText> editable(atspi_accessible_get_editable_text_iface(control));
+    if (editable) return Delivery::kEdit;
+    GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(control));
+    if (!text) return Delivery::kNone;
+    return hasState(control, ATSPI_STATE_MULTI_LINE) ? Delivery::kTypeLines : Delivery::kTypeLine;
   }
 
-  void typeNextBatch() {
-    while (!jobs_.empty()) {
-      TypingJob& job = *jobs_.front();
-      if (job.done == 0 && job.sent == 0) keyboard_.beginText();
-      const std::size_t typed =
-          job.done < job.characters.size()
-              ? keyboard_.typeBatch(job.characters, job.done, kMaxBatchCharacters)
-              : 0;
-      if (typed > 0) {
-        job.sent = job.done + typed;
-        job.stallsAt = std::chrono::steady_clock::now() + kTypingStall;
-        thread_.postAfter(2, [this] { checkTyping(); });
-        return;
-      }
-      keyboard_.restore();
-      jobs_.pop_front();
-    }
+  // The range of `into.value` in code points, as AT-SPI counts offsets.
+  static std::pair<int64_t, int64_t> codePointRange(const PostTarget& into) {
+    const auto start = static_cast<int64_t>(text::countCodePoints(
+        into.value.substr(0, static_cast<std::size_t>(into.selection.location))));
+    const auto end = start + static_cast<int64_t>(text::countCodePoints(into.value.substr(
+                                 static_cast<std::size_t>(into.selection.location),
+                                 static_cast<std::size_t>(into.selection.length))));
+    return {start, end};
   }
 
-  // The keymap may change only after the application has taken the keys bound to it; the caret
-  // moving past the batch says it has.
-  void checkTyping() {
-    if (jobs_.empty()) return;
-    TypingJob& job = *jobs_.front();
-    int64_t caret = -1;
-    if (job.control) {
-      fresh(job.control.get());
-      GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(job.control.get()));
-      GErrorSlot error;
-      if (text) caret = atspi_text_get_caret_offset(text.get(), error.out());
-      if (error.failed()) caret = -1;
+  // Whether the control still shows exactly what the checks read.
+  static bool showsChecked(AtspiAccessible* control, const PostTarget& into, int64_t start,
+                           int64_t end) {
+    const auto state = textState(fresh(control));
+    return state && state->text == into.value && state->start == start && state->end == end;
+  }
+
+  // Replaces the range through the control's editable text: the element itself is written,
+  // whatever has the focus, and no keymap or keyboard state plays a part.
+  PostResult edit(AtspiAccessible* control, const PostTarget& into, const std::u16string& text) {
+    const auto [start, end] = codePointRange(into);
+    if (!showsChecked(control, into, start, end)) return PostResult::kTargetChanged;
+    GObjectPtr<AtspiEditableText> editable(atspi_accessible_get_editable_text_iface(control));
+    if (!editable) return PostResult::kCannotBuild;
+    const std::string utf8 = text::toUtf8(text);
+    GErrorSlot error;
+    // Inserted after the selection first and the selection deleted after: a failure half-way
+    // leaves the user's text whole. GTK and LibreOffice read the length as UTF-8 bytes; the rest
+    // take the whole text when given more than it holds.
+    const gboolean inserted =
+        atspi_editable_text_insert_text(editable.get(), static_cast<gint>(end), utf8.c_str(),
+                                        static_cast<gint>(utf8.size()), error.out());
+    if (!error.failed() && inserted && end > start) {
+      atspi_editable_text_delete_text(editable.get(), static_cast<gint>(start),
+                                      static_cast<gint>(end), error.out());
     }
-    const auto now = std::chrono::steady_clock::now();
-    if (caret != job.lastCaret) {
-      job.lastCaret = caret;
-      job.stallsAt = now + kTypingStall;
+    return PostResult::kPosted;
+  }
+
+  PostResult startTyping(Pid pid, AtspiAccessible* control, const PostTarget& into,
+                         std::u32string characters) {
+    if (!keyboard_.available()) return PostResult::kCannotBuild;
+    keyboard_.beginText();
+    if (keyboard_.spareKeys() == 0) {
+      for (const char32_t c : characters) {
+        if (!keyboard_.hasOwnKey(c)) return PostResult::kCannotBuild;
+      }
     }
-    const bool taken = caret >= job.start + static_cast<int64_t>(job.sent);
-    if (taken) {
-      job.done = job.sent;
-    } else if (now >= job.stallsAt || !job.control) {
-      job.done = job.characters.size();  // given up: the application does not take it
-    } else {
-      thread_.postAfter(5, [this] { checkTyping(); });
+    const auto [start, end] = codePointRange(into);
+    host_ = std::make_unique<AtspiTypingHost>(
+        keyboard_, pid,
+        GObjectPtr<AtspiAccessible>(static_cast<AtspiAccessible*>(g_object_ref(control))),
+        std::u16string(into.value), start, end, characters);
+    if (!host_->focusHolds() || !host_->shows(0)) {
+      host_.reset();
+      return PostResult::kTargetChanged;
+    }
+    job_ = std::make_unique<typing::TypingJob>(std::move(characters), *host_);
+    {
+      std::lock_guard lock(typingMutex_);
+      typing_ = true;
+    }
+    runTyping();
+    return PostResult::kPosted;
+  }
+
+  void runTyping() {
+    if (!job_) return;
+    const auto wait = job_->step(std::chrono::steady_clock::now().time_since_epoch());
+    if (wait) {
+      const auto ms = std::chrono::ceil<std::chrono::milliseconds>(*wait).count();
+      thread_.postAfter(static_cast<unsigned>(ms), [this] { runTyping(); });
       return;
     }
-    if (job.done >= job.characters.size()) {
-      keyboard_.restore();
-      jobs_.pop_front();
-    }
-    typeNextBatch();
+    endTyping();
+  }
+
+  void endTyping() {
+    job_.reset();
+    host_.reset();
+    std::lock_guard lock(typingMutex_);
+    typing_ = false;
+    typingIdle_.notify_all();
+  }
+
+ public:
+  // Ends the typing in progress and gives back what it changed: the process is ending.
+  void stopTyping() {
+    if (job_) job_->stop();
+    keyboard_.restore();
+    if (job_) endTyping();
+  }
+
+ private:
+  // --- on the calling thread ---
+
+  // A request that arrives while a text is being typed waits until it is done: it would
+  // otherwise read a half-typed control, or have its own keys interleave.
+  void waitForTyping() {
+    std::unique_lock lock(typingMutex_);
+    typingIdle_.wait(lock, [this] { return !typing_; });
   }
 
   GlibThread& thread_;
   XKeyboard keyboard_;
   bool ready_ = false;
   GObjectPtr<GDBusConnection> session_;
-  std::deque<std::unique_ptr<TypingJob>> jobs_;
+  std::unique_ptr<AtspiTypingHost> host_;
+  std::unique_ptr<typing::TypingJob> job_;
+  std::mutex typingMutex_;
+  std::condition_variable typingIdle_;
+  bool typing_ = false;
 };
+
+void stopAllTyping() {
+  for (AtspiDesktop* desktop : liveDesktops()) desktop->stopTyping();
+}
+
+gboolean onTerminatingSignal(gpointer data) {
+  stopAllTyping();
+  const int signal = GPOINTER_TO_INT(data);
+  ::signal(signal, SIG_DFL);
+  raise(signal);
+  return G_SOURCE_REMOVE;
+}
+
+// The keymap and the lock state go back as they were however the process ends: at end of input
+// (exit), and by SIGTERM or SIGINT where those would end it. A disposition the parent chose is
+// left alone.
+void restoreAtEnd() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    std::atexit([] { GlibThread::instance().call(stopAllTyping); });
+    GlibThread::instance().call([] {
+      for (const int signal : {SIGTERM, SIGINT}) {
+        struct sigaction current {};
+        if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+          g_unix_signal_add(signal, onTerminatingSignal, GINT_TO_POINTER(signal));
+        }
+      }
+    });
+  });
+}
 
 }  // namespace
 
 std::unique_ptr<Desktop> makeAtspiDesktop() {
   silenceGlibLogging();
+  restoreAtEnd();
   return std::make_unique<AtspiDesktop>();
 }
 

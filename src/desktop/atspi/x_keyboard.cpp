@@ -1,10 +1,17 @@
 #include "desktop/atspi/x_keyboard.h"
 
+#include <X11/XKBlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
+#include <signal.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 
 namespace desktop::atspi {
 namespace {
@@ -12,6 +19,30 @@ namespace {
 // Xlib reports errors through handlers that print and exit the process by default.
 int ignoreXError(Display*, XErrorEvent*) { return 0; }
 int ignoreXIoError(Display*) { return 0; }
+
+constexpr char kRecordPrefix[] = "_SELECTION_BRIDGE_KEYS_";
+// Keycode 8 stands for "no key" in the evdev numbering that most clients assume.
+constexpr int kLowestSpareKeycode = 9;
+
+struct XFreeDeleter {
+  void operator()(void* p) const {
+    if (p != nullptr) XFree(p);
+  }
+};
+struct KeyboardDeleter {
+  void operator()(XkbDescPtr xkb) const {
+    if (xkb != nullptr) XkbFreeKeyboard(xkb, XkbAllComponentsMask, True);
+  }
+};
+using KeyboardPtr = std::unique_ptr<XkbDescRec, KeyboardDeleter>;
+
+KeyboardPtr keyboardMap(Display* display) {
+  return KeyboardPtr(XkbGetMap(display, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd));
+}
+
+bool processAlive(long pid) {
+  return pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
 
 }  // namespace
 
@@ -28,96 +59,280 @@ bool XKeyboard::available() {
   display_ = XOpenDisplay(nullptr);
   if (display_ == nullptr) return false;
   int eventBase, errorBase, major, minor;
-  usable_ = XTestQueryExtension(display_, &eventBase, &errorBase, &major, &minor);
+  if (!XTestQueryExtension(display_, &eventBase, &errorBase, &major, &minor)) return false;
+  int opcode, xkbEvent, xkbError;
+  major = XkbMajorVersion;
+  minor = XkbMinorVersion;
+  if (!XkbQueryExtension(display_, &opcode, &xkbEvent, &xkbError, &major, &minor)) return false;
+  usable_ = true;
+  reclaimAbandoned();
   return usable_;
 }
 
 void XKeyboard::beginText() {
-  mapped_.clear();
+  own_.clear();
   spare_.clear();
   shiftKeycode_ = 0;
   if (!available()) return;
-  int minKeycode = 0, maxKeycode = 0;
-  XDisplayKeycodes(display_, &minKeycode, &maxKeycode);
-  const int count = maxKeycode - minKeycode + 1;
-  KeySym* map =
-      XGetKeyboardMapping(display_, static_cast<KeyCode>(minKeycode), count, &keysymsPerKeycode_);
-  if (map == nullptr) return;
-  for (int k = 0; k < count; ++k) {
-    const KeySym* syms = map + static_cast<std::ptrdiff_t>(k) * keysymsPerKeycode_;
-    const auto keycode = static_cast<uint8_t>(minKeycode + k);
-    bool empty = true;
-    for (int s = 0; s < keysymsPerKeycode_; ++s) empty = empty && syms[s] == NoSymbol;
-    if (empty) {
-      spare_.push_back(keycode);
-      continue;
+  const KeyboardPtr xkb = keyboardMap(display_);
+  if (!xkb) return;
+  for (const unsigned mods : {0u, static_cast<unsigned>(ShiftMask)}) {
+    for (int k = xkb->min_key_code; k <= xkb->max_key_code; ++k) {
+      const auto keycode = static_cast<uint8_t>(k);
+      if (XkbKeyNumGroups(xkb.get(), k) == 0) {
+        if (mods == 0 && k >= kLowestSpareKeycode && bound_.count(keycode) == 0) {
+          spare_.push_back(keycode);
+        }
+        continue;
+      }
+      // What the first group gives with no modifier, then with Shift: typing clears the locked
+      // modifiers and the locked group, so nothing else applies.
+      unsigned consumed = 0;
+      KeySym keysym = NoSymbol;
+      if (XkbTranslateKeyCode(xkb.get(), keycode, mods, &consumed, &keysym) && keysym != NoSymbol) {
+        own_.emplace(keysym, Key{keycode, mods != 0});
+        if (mods == 0 && keysym == XK_Shift_L && shiftKeycode_ == 0) shiftKeycode_ = keycode;
+      }
     }
-    // Only the plain and the shifted level of the first group: no other modifier is pressed.
-    if (syms[0] != NoSymbol) mapped_.emplace(syms[0], Key{keycode, false});
-    if (keysymsPerKeycode_ > 1 && syms[1] != NoSymbol) mapped_.emplace(syms[1], Key{keycode, true});
-    if (syms[0] == XK_Shift_L && shiftKeycode_ == 0) shiftKeycode_ = keycode;
   }
-  XFree(map);
   if (shiftKeycode_ == 0) {
-    // Without a Shift key, shifted symbols go through spare keycodes like unmapped ones.
-    for (auto it = mapped_.begin(); it != mapped_.end();) {
-      it = it->second.shift ? mapped_.erase(it) : std::next(it);
+    // Without a Shift key, shifted symbols go through spare keycodes like any other.
+    for (auto it = own_.begin(); it != own_.end();) {
+      it = it->second.shift ? own_.erase(it) : std::next(it);
     }
   }
+  // Keys already bound by this process count as spare too.
+  for (const auto& binding : bound_) spare_.push_back(binding.first);
+}
+
+bool XKeyboard::hasOwnKey(char32_t character) const {
+  return own_.count(keysymFor(character)) != 0;
 }
 
 unsigned long XKeyboard::keysymFor(char32_t c) {
-  if (c == U'\n' || c == U'\r') return XK_Return;
-  if (c == U'\t') return XK_Tab;
-  if (c == U'\b') return XK_BackSpace;
+  if (c == U'\n') return XK_Return;
   if ((c >= 0x20 && c <= 0x7E) || (c >= 0xA0 && c <= 0xFF)) return c;
   return 0x1000000 + static_cast<unsigned long>(c);
 }
 
-void XKeyboard::bind(uint8_t keycode, unsigned long keysym) {
-  std::vector<KeySym> syms(
-      static_cast<std::size_t>(keysymsPerKeycode_ > 0 ? keysymsPerKeycode_ : 1), NoSymbol);
-  // The same symbol on the shifted level: no modifier state can change what is typed.
-  syms[0] = keysym;
-  if (syms.size() > 1) syms[1] = keysym;
-  XChangeKeyboardMapping(display_, keycode, static_cast<int>(syms.size()), syms.data(), 1);
+bool XKeyboard::keysHeld() {
+  if (!available()) return true;
+  char keys[32];
+  XQueryKeymap(display_, keys);
+  for (const char byte : keys) {
+    if (byte != 0) return true;
+  }
+  XkbStateRec state;
+  if (XkbGetState(display_, XkbUseCoreKbd, &state) != Success) return true;
+  return state.base_mods != 0 || state.latched_mods != 0 || state.latched_group != 0;
 }
 
-std::size_t XKeyboard::typeBatch(const std::u32string& text, std::size_t from,
-                                 std::size_t maxLength) {
-  if (!available()) return 0;
-  std::map<unsigned long, uint8_t> bound;
-  std::vector<Key> keys;
-  for (std::size_t i = from; i < text.size() && keys.size() < maxLength; ++i) {
-    const unsigned long keysym = keysymFor(text[i]);
-    if (const auto own = mapped_.find(keysym); own != mapped_.end()) {
-      keys.push_back(own->second);
-      continue;
+std::optional<int32_t> XKeyboard::focusedWindowProcess() {
+  if (!available()) return std::nullopt;
+  Window focus = None;
+  int revert = 0;
+  XGetInputFocus(display_, &focus, &revert);
+  if (focus == None || focus == PointerRoot) return std::nullopt;
+  const Atom pidAtom = XInternAtom(display_, "_NET_WM_PID", False);
+  // The focus may sit on a child of the application's top-level window.
+  for (Window window = focus; window != None;) {
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(display_, window, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format,
+                           &count, &after, &data) == Success) {
+      std::unique_ptr<unsigned char, XFreeDeleter> owned(data);
+      if (type == XA_CARDINAL && format == 32 && count == 1) {
+        return static_cast<int32_t>(*reinterpret_cast<unsigned long*>(data));
+      }
     }
-    auto spare = bound.find(keysym);
-    if (spare == bound.end()) {
-      if (bound.size() == spare_.size()) break;
-      spare = bound.emplace(keysym, spare_[bound.size()]).first;
-      bind(spare->second, keysym);
-      inUse_.push_back(spare->second);
-    }
-    keys.push_back(Key{spare->second, false});
+    Window root = None, parent = None;
+    Window* children = nullptr;
+    unsigned int childCount = 0;
+    if (!XQueryTree(display_, window, &root, &parent, &children, &childCount)) break;
+    if (children != nullptr) XFree(children);
+    if (parent == root) break;
+    window = parent;
   }
-  XSync(display_, False);
-  for (const Key& key : keys) {
+  return std::nullopt;
+}
+
+void XKeyboard::clearLocks() {
+  XkbStateRec state;
+  if (XkbGetState(display_, XkbUseCoreKbd, &state) != Success) return;
+  if (state.locked_mods == 0 && state.locked_group == 0) return;
+  if (!unlocked_) unlocked_ = Locks{state.locked_mods, state.locked_group};
+  XkbLockModifiers(display_, XkbUseCoreKbd, state.locked_mods, 0);
+  XkbLockGroup(display_, XkbUseCoreKbd, 0);
+}
+
+bool XKeyboard::press(const std::vector<char32_t>& bound, std::u32string_view characters) {
+  if (!available()) return false;
+  clearLocks();
+  // Keep what is bound already; give the other characters keycodes this batch does not need.
+  std::map<unsigned long, uint8_t> keyFor;
+  std::vector<unsigned long> unplaced;
+  for (const char32_t c : bound) {
+    const unsigned long keysym = keysymFor(c);
+    bool placed = false;
+    for (const auto& [keycode, held] : bound_) {
+      if (held == keysym) {
+        keyFor[keysym] = keycode;
+        placed = true;
+      }
+    }
+    if (!placed) unplaced.push_back(keysym);
+  }
+  std::vector<std::pair<uint8_t, unsigned long>> changes;
+  std::size_t next = 0;
+  for (const unsigned long keysym : unplaced) {
+    for (; next < spare_.size(); ++next) {
+      bool taken = false;
+      for (const auto& used : keyFor) taken = taken || used.second == spare_[next];
+      if (!taken) break;
+    }
+    if (next == spare_.size()) return false;
+    keyFor[keysym] = spare_[next];
+    changes.emplace_back(spare_[next], keysym);
+    ++next;
+  }
+  if (!changes.empty()) {
+    std::map<uint8_t, unsigned long> after = bound_;
+    for (const auto& [keycode, keysym] : changes) after[keycode] = keysym;
+    // Recorded before the keymap changes, so that no binding of ours ever goes unrecorded.
+    record(after);
+    if (!bind(changes)) return false;
+    bound_ = std::move(after);
+  }
+  for (const char32_t c : characters) {
+    const unsigned long keysym = keysymFor(c);
+    Key key{0, false};
+    if (const auto own = own_.find(keysym); own != own_.end()) {
+      key = own->second;
+    } else if (const auto spare = keyFor.find(keysym); spare != keyFor.end()) {
+      key = Key{spare->second, false};
+    } else {
+      return false;
+    }
     if (key.shift) XTestFakeKeyEvent(display_, shiftKeycode_, True, CurrentTime);
     XTestFakeKeyEvent(display_, key.keycode, True, CurrentTime);
     XTestFakeKeyEvent(display_, key.keycode, False, CurrentTime);
     if (key.shift) XTestFakeKeyEvent(display_, shiftKeycode_, False, CurrentTime);
   }
   XSync(display_, False);
-  return keys.size();
+  return true;
+}
+
+bool XKeyboard::bind(const std::vector<std::pair<uint8_t, unsigned long>>& changes) {
+  const KeyboardPtr xkb = keyboardMap(display_);
+  if (!xkb) return false;
+  XkbMapChangesRec mapChanges;
+  std::memset(&mapChanges, 0, sizeof mapChanges);
+  int lowest = 255, highest = 0;
+  for (const auto& [keycode, keysym] : changes) {
+    if (keysym == NoSymbol) {
+      if (XkbChangeTypesOfKey(xkb.get(), keycode, 0, XkbGroup1Mask, nullptr, &mapChanges) !=
+          Success) {
+        return false;
+      }
+    } else {
+      int types[XkbNumKbdGroups] = {XkbOneLevelIndex, XkbOneLevelIndex, XkbOneLevelIndex,
+                                    XkbOneLevelIndex};
+      if (XkbChangeTypesOfKey(xkb.get(), keycode, 1, XkbGroup1Mask, types, &mapChanges) !=
+          Success) {
+        return false;
+      }
+      KeySym* syms = XkbResizeKeySyms(xkb.get(), keycode, 1);
+      if (syms == nullptr) return false;
+      syms[0] = keysym;
+    }
+    lowest = std::min<int>(lowest, keycode);
+    highest = std::max<int>(highest, keycode);
+  }
+  if (mapChanges.num_key_syms > 0) {
+    lowest = std::min<int>(lowest, mapChanges.first_key_sym);
+    highest = std::max<int>(highest, mapChanges.first_key_sym + mapChanges.num_key_syms - 1);
+  }
+  mapChanges.changed |= XkbKeySymsMask;
+  mapChanges.first_key_sym = static_cast<KeyCode>(lowest);
+  mapChanges.num_key_syms = static_cast<unsigned char>(highest - lowest + 1);
+  const bool changed = XkbChangeMap(display_, xkb.get(), &mapChanges);
+  ++keymapChanges_;
+  return changed;
+}
+
+void XKeyboard::record(const std::map<uint8_t, unsigned long>& bindings) {
+  const std::string name = kRecordPrefix + std::to_string(getpid());
+  const Atom atom = XInternAtom(display_, name.c_str(), False);
+  const Window root = DefaultRootWindow(display_);
+  if (bindings.empty()) {
+    XDeleteProperty(display_, root, atom);
+    return;
+  }
+  std::vector<long> data;  // Xlib passes format-32 data as longs
+  for (const auto& [keycode, keysym] : bindings) {
+    data.push_back(keycode);
+    data.push_back(static_cast<long>(keysym));
+  }
+  XChangeProperty(display_, root, atom, XA_CARDINAL, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(data.data()),
+                  static_cast<int>(data.size()));
 }
 
 void XKeyboard::restore() {
-  if (display_ == nullptr) return;
-  for (const uint8_t keycode : inUse_) bind(keycode, NoSymbol);
-  inUse_.clear();
+  if (display_ == nullptr || !usable_) return;
+  if (!bound_.empty()) {
+    std::vector<std::pair<uint8_t, unsigned long>> changes;
+    for (const auto& binding : bound_) changes.emplace_back(binding.first, NoSymbol);
+    bind(changes);
+    bound_.clear();
+    record(bound_);
+  }
+  if (unlocked_) {
+    XkbLockModifiers(display_, XkbUseCoreKbd, unlocked_->mods, unlocked_->mods);
+    XkbLockGroup(display_, XkbUseCoreKbd, static_cast<unsigned>(unlocked_->group));
+    unlocked_.reset();
+  }
+  XSync(display_, False);
+}
+
+void XKeyboard::reclaimAbandoned() {
+  const Window root = DefaultRootWindow(display_);
+  int count = 0;
+  std::unique_ptr<Atom, XFreeDeleter> atoms(XListProperties(display_, root, &count));
+  if (!atoms) return;
+  const KeyboardPtr xkb = keyboardMap(display_);
+  std::vector<std::pair<uint8_t, unsigned long>> changes;
+  for (int i = 0; i < count; ++i) {
+    const Atom atom = atoms.get()[i];
+    std::unique_ptr<char, XFreeDeleter> name(XGetAtomName(display_, atom));
+    if (!name || std::strncmp(name.get(), kRecordPrefix, sizeof kRecordPrefix - 1) != 0) continue;
+    const long pid = std::strtol(name.get() + sizeof kRecordPrefix - 1, nullptr, 10);
+    if (pid != getpid() && processAlive(pid)) continue;
+    Atom type = None;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(display_, root, atom, 0, 1024, False, XA_CARDINAL, &type, &format,
+                           &items, &after, &data) == Success) {
+      std::unique_ptr<unsigned char, XFreeDeleter> owned(data);
+      const auto* values = reinterpret_cast<const unsigned long*>(data);
+      for (unsigned long j = 0; xkb && type == XA_CARDINAL && format == 32 && j + 1 < items;
+           j += 2) {
+        const auto keycode = static_cast<int>(values[j]);
+        if (keycode < xkb->min_key_code || keycode > xkb->max_key_code) continue;
+        // Only what is still exactly the recorded binding: anything else is someone else's.
+        if (XkbKeyNumGroups(xkb.get(), keycode) == 1 &&
+            XkbKeyGroupWidth(xkb.get(), keycode, 0) == 1 &&
+            XkbKeySymsPtr(xkb.get(), keycode)[0] == values[j + 1]) {
+          changes.emplace_back(static_cast<uint8_t>(keycode), NoSymbol);
+        }
+      }
+    }
+    XDeleteProperty(display_, root, atom);
+  }
+  if (!changes.empty()) bind(changes);
   XSync(display_, False);
 }
 

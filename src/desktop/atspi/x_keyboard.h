@@ -1,14 +1,19 @@
-// Synthetic typing through the X server's XTEST extension. A character that the keymap already
-// has is typed with its own key (with Shift where it sits on the shifted level); any other is
-// bound, for the time it takes, to a spare keycode (one that has no symbols). Spare keycodes are
-// few, so a text goes in batches, and the caller waits for the application to take each batch
-// before the next one rebinds them. Only the GLib thread calls it.
+// Synthetic typing through the X server's XTEST extension, whatever state the user's keyboard is
+// in. A character on the plain or shifted level of the first layout group is typed with its own
+// key; any other is bound, for the time it takes, to a spare keycode (one without symbols) as a
+// one-level key, which neither a modifier nor a layout group changes. A batch's bindings go in
+// one change of the keymap and are given back in one. They are recorded on the root window first,
+// so that bindings a killed process left behind are reclaimed by the next one to start. Locked
+// modifiers (Caps Lock, Num Lock) and a locked layout group are cleared while a text is typed and
+// locked again after. Only the GLib thread calls it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct _XDisplay;
@@ -22,16 +27,28 @@ class XKeyboard {
   XKeyboard(const XKeyboard&) = delete;
   XKeyboard& operator=(const XKeyboard&) = delete;
 
-  // Whether the display can be opened and has XTEST.
+  // Whether the display can be opened and has XTEST and XKB. The first call also reclaims
+  // bindings left by processes that have ended.
   bool available();
 
-  // Reads the current keymap; called before each text.
+  // Reads the keymap; called before each text.
   void beginText();
-  // Types characters from `from` on, at most `maxLength` of them and no more distinct unmapped
-  // characters than there are spare keycodes. Returns how many it typed (0: it cannot type).
-  std::size_t typeBatch(const std::u32string& text, std::size_t from, std::size_t maxLength);
-  // Gives the spare keycodes their empty mapping back.
+  bool hasOwnKey(char32_t character) const;
+  std::size_t spareKeys() const { return spare_.size(); }
+
+  // Whether any key is down or any modifier is held or latched.
+  bool keysHeld();
+  // The process that owns the window holding the X input focus, if a window holds it.
+  std::optional<int32_t> focusedWindowProcess();
+
+  // Binds `bound` (in one change, reusing what is bound already) and presses the keys of
+  // `characters`, every one of which has its own key or is in `bound`.
+  bool press(const std::vector<char32_t>& bound, std::u32string_view characters);
+  // Gives the spare keycodes their empty mapping back and locks again what typing unlocked.
   void restore();
+
+  // Changes of the keymap made so far.
+  long keymapChanges() const { return keymapChanges_; }
 
   // The keysym that types this character.
   static unsigned long keysymFor(char32_t character);
@@ -41,16 +58,24 @@ class XKeyboard {
     uint8_t keycode;
     bool shift;
   };
-  void bind(uint8_t keycode, unsigned long keysym);
+  struct Locks {
+    unsigned mods;
+    int group;
+  };
+  bool bind(const std::vector<std::pair<uint8_t, unsigned long>>& changes);
+  void record(const std::map<uint8_t, unsigned long>& bindings);
+  void reclaimAbandoned();
+  void clearLocks();
 
   _XDisplay* display_ = nullptr;
   bool checked_ = false;
   bool usable_ = false;
-  int keysymsPerKeycode_ = 0;
   uint8_t shiftKeycode_ = 0;
-  std::map<unsigned long, Key> mapped_;  // keysyms the keymap has of its own
-  std::vector<uint8_t> spare_;
-  std::vector<uint8_t> inUse_;
+  std::map<unsigned long, Key> own_;        // keysyms the keymap has keys for
+  std::vector<uint8_t> spare_;              // keycodes without symbols
+  std::map<uint8_t, unsigned long> bound_;  // what this process has bound to them
+  std::optional<Locks> unlocked_;           // what typing unlocked
+  long keymapChanges_ = 0;
 };
 
 }  // namespace desktop::atspi

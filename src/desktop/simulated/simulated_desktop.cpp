@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "text/unicode.h"
+
 namespace desktop::simulated {
 
 class SimulatedElement : public Element {
@@ -40,10 +42,106 @@ std::u16string utf16Slice(const std::u16string& value, Range range) {
                       static_cast<std::size_t>(range.length));
 }
 
+void replaceSelection(Control& control, std::u16string_view text) {
+  const auto n = static_cast<int64_t>(control.value.size());
+  const int64_t at = std::clamp<int64_t>(control.selection.location, 0, n);
+  const int64_t length = std::clamp<int64_t>(control.selection.length, 0, n - at);
+  control.value.replace(static_cast<std::size_t>(at), static_cast<std::size_t>(length), text);
+  control.selection = {at + static_cast<int64_t>(text.size()), 0};
+}
+
 }  // namespace
+
+// The keyboard as typing sees it: key presses land in the control that has the focus in the
+// application in front, whichever that is.
+class SimulatedKeyboard : public typing::TypingHost {
+ public:
+  SimulatedKeyboard(SimulatedDesktop& desktop, Pid pid, int control, const PostTarget& into,
+                    std::u32string text)
+      : desktop_(desktop),
+        pid_(pid),
+        control_(control),
+        value_(into.value),
+        selection_(into.selection),
+        text_(std::move(text)) {}
+
+  bool hasOwnKey(char32_t c) override { return desktop_.ownKeys.find(c) != std::u32string::npos; }
+  std::size_t spareKeys() override { return desktop_.spareKeys; }
+  bool keysHeld() override {
+    return desktop_.keysHeldUntil && desktop_.monotonic < *desktop_.keysHeldUntil;
+  }
+  bool focusHolds() override {
+    if (desktop_.frontmost != pid_) return false;
+    const auto application = desktop_.applications.find(pid_);
+    return application != desktop_.applications.end() &&
+           application->second.focusedControl == control_;
+  }
+  bool shows(std::size_t typed) override {
+    const auto found = desktop_.controls.find(control_);
+    if (found == desktop_.controls.end()) return false;
+    const std::u16string inserted =
+        text::fromCodePoints(std::u32string_view(text_).substr(0, typed));
+    std::u16string expected = value_;
+    expected.replace(static_cast<std::size_t>(selection_.location),
+                     static_cast<std::size_t>(selection_.length), inserted);
+    const Range selection =
+        typed == 0 ? selection_
+                   : Range{selection_.location + static_cast<int64_t>(inserted.size()), 0};
+    return found->second.value == expected && found->second.selection == selection;
+  }
+  bool press(const typing::Batch& batch, std::u32string_view characters) override {
+    if (!batch.bound.empty()) ++desktop_.keymapChanges;
+    desktop_.typing.push_back("press " + std::to_string(characters.size()) + " bind " +
+                              std::to_string(batch.bound.size()));
+    if (!desktop_.frontmost) return true;
+    const auto application = desktop_.applications.find(*desktop_.frontmost);
+    if (application == desktop_.applications.end() || !application->second.focusedControl ||
+        application->second.applyAfterReads < 0) {
+      return true;
+    }
+    const auto control = desktop_.controls.find(*application->second.focusedControl);
+    if (control != desktop_.controls.end()) {
+      replaceSelection(control->second, text::fromCodePoints(characters));
+    }
+    return true;
+  }
+  void restore() override {
+    if (desktop_.keymapChanges > 0) ++desktop_.keymapChanges;
+    desktop_.typing.push_back("restore");
+  }
+
+ private:
+  SimulatedDesktop& desktop_;
+  Pid pid_;
+  int control_;
+  std::u16string value_;
+  Range selection_;
+  std::u32string text_;
+};
 
 SimulatedDesktop::SimulatedDesktop() = default;
 SimulatedDesktop::~SimulatedDesktop() = default;
+
+void SimulatedDesktop::advanceTyping(std::chrono::nanoseconds until) {
+  while (job_ && nextTypingStep_ <= until) {
+    const auto wait = job_->step(nextTypingStep_);
+    if (!wait) {
+      typing.push_back("end " + std::to_string(static_cast<int>(job_->end())) + " typed " +
+                       std::to_string(job_->typed()));
+      job_.reset();
+      keyboard_.reset();
+      return;
+    }
+    nextTypingStep_ += std::max(*wait, typingStep);
+  }
+}
+
+void SimulatedDesktop::finishTyping() {
+  while (job_) {
+    monotonic = std::max(monotonic, nextTypingStep_);
+    advanceTyping(monotonic);
+  }
+}
 
 Control& SimulatedDesktop::focusApplication(Pid pid, std::u16string name, int controlId) {
   Application& application = applications[pid];
@@ -69,6 +167,7 @@ bool SimulatedDesktop::isProcessTrustedWithPrompt() {
 }
 
 std::optional<RunningApplication> SimulatedDesktop::frontmostApplication() {
+  finishTyping();
   asked.push_back("frontmostApplication");
   if (!frontmost) return std::nullopt;
   const auto found = applications.find(*frontmost);
@@ -77,6 +176,7 @@ std::optional<RunningApplication> SimulatedDesktop::frontmostApplication() {
 }
 
 ElementRef SimulatedDesktop::applicationElement(Pid pid) {
+  finishTyping();
   asked.push_back("applicationElement " + std::to_string(pid));
   return std::make_unique<SimulatedElement>(*this, true, pid);
 }
@@ -146,6 +246,7 @@ AttributeResult SimulatedDesktop::readControl(int id, const std::string& name) {
 
 AttributeResult SimulatedDesktop::copyAttributeValue(const Element& element,
                                                      const std::string& name) {
+  finishTyping();
   const SimulatedElement& e = simulated(element);
   asked.push_back("copyAttributeValue " + e.describe() + " " + name);
   return e.application() ? readApplication(e.id(), name) : readControl(e.id(), name);
@@ -153,6 +254,7 @@ AttributeResult SimulatedDesktop::copyAttributeValue(const Element& element,
 
 SettableResult SimulatedDesktop::isAttributeSettable(const Element& element,
                                                      const std::string& name) {
+  finishTyping();
   const SimulatedElement& e = simulated(element);
   asked.push_back("isAttributeSettable " + e.describe() + " " + name);
   const auto found = controls.find(e.id());
@@ -174,33 +276,49 @@ std::optional<KeyboardEvent> SimulatedDesktop::createKeyboardEvent(uint16_t virt
   return KeyboardEvent{virtualKey, keyDown, ~uint64_t{0}, {}};
 }
 
-void SimulatedDesktop::postKeyboardEvent(Pid pid, const KeyboardEvent& event) {
-  asked.push_back(std::string("postKeyboardEvent ") + std::to_string(pid) +
-                  (event.keyDown ? " down" : " up"));
-  posted.push_back({pid, event});
+PostResult SimulatedDesktop::postKeyboardEvent(Pid pid, const PostTarget& into,
+                                               const KeyboardEvent& event) {
+  finishTyping();
+  const SimulatedElement& element = simulated(into.element);
+  asked.push_back(std::string("postKeyboardEvent ") + std::to_string(pid) + " " +
+                  element.describe() + (event.keyDown ? " down" : " up"));
+  posted.push_back({pid, event, element.id()});
   const auto found = applications.find(pid);
-  if (!event.keyDown || event.text.empty() || found == applications.end()) return;
+  const auto control = controls.find(element.id());
+  if (!event.keyDown || event.text.empty() || found == applications.end() ||
+      control == controls.end()) {
+    return PostResult::kPosted;
+  }
+  // Written only while the control shows what the checks read from it.
+  if (control->second.value != into.value || control->second.selection != into.selection) {
+    return PostResult::kTargetChanged;
+  }
   const Application& application = found->second;
-  if (!application.focusedControl || application.applyAfterReads < 0) return;
-  const auto control = controls.find(*application.focusedControl);
-  if (control == controls.end()) return;
 
+  if (!control->second.editableText) {
+    const std::u32string characters = text::toCodePoints(event.text);
+    if (!typing::typeable(characters, control->second.role == u"AXTextArea")) {
+      return PostResult::kCannotBuild;
+    }
+    keyboard_ = std::make_unique<SimulatedKeyboard>(*this, pid, control->first, into, characters);
+    job_ = std::make_unique<typing::TypingJob>(characters, *keyboard_);
+    nextTypingStep_ = monotonic;
+    advanceTyping(monotonic);  // the first batch goes at once
+    return PostResult::kPosted;
+  }
+
+  if (application.applyAfterReads < 0) return PostResult::kPosted;
   std::u16string typed = event.text;
   if (application.applyUnits) typed.resize(std::min(typed.size(), *application.applyUnits));
-  std::u16string value = control->second.value;
-  const Range selection = control->second.selection;
-  const auto n = static_cast<int64_t>(value.size());
-  const int64_t at = std::clamp<int64_t>(selection.location, 0, n);
-  const int64_t length = std::clamp<int64_t>(selection.length, 0, n - at);
-  value.replace(static_cast<std::size_t>(at), static_cast<std::size_t>(length), typed);
-  const Range caret{at + static_cast<int64_t>(typed.size()), 0};
+  Control edited = control->second;
+  replaceSelection(edited, typed);
   if (application.applyAfterReads == 0) {
-    control->second.value = std::move(value);
-    control->second.selection = caret;
-    return;
+    control->second = std::move(edited);
+    return PostResult::kPosted;
   }
-  pending_.push_back({control->first, std::move(value), caret, application.applyAfterReads,
-                      application.readsFailUntilApplied});
+  pending_.push_back({control->first, std::move(edited.value), edited.selection,
+                      application.applyAfterReads, application.readsFailUntilApplied});
+  return PostResult::kPosted;
 }
 
 double SimulatedDesktop::now() { return wallClock; }
@@ -210,6 +328,7 @@ std::chrono::nanoseconds SimulatedDesktop::monotonicNow() { return monotonic; }
 void SimulatedDesktop::pause(std::chrono::nanoseconds duration) {
   asked.push_back("pause " + std::to_string(duration.count()));
   monotonic += duration;
+  advanceTyping(monotonic);
   wallClock += std::chrono::duration<double>(duration).count();
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "desktop/desktop.h"
+#include "desktop/typing.h"
 
 namespace desktop::simulated {
 
@@ -31,6 +32,9 @@ struct Control {
   std::u16string value;
   Range selection;  // in UTF-16 code units of `value`
   SettableResult selectedTextSettable{kSuccess, true};
+  // Whether the control takes text directly (an editable-text interface). Without it a posted
+  // text is typed as key presses, which go wherever the keyboard focus is.
+  bool editableText = true;
   // Set attributes take the place of those derived from the fields above.
   std::map<std::string, Attribute> attributes;
 };
@@ -50,6 +54,7 @@ struct Application {
 struct Posted {
   Pid pid;
   KeyboardEvent event;
+  int control = 0;  // the control the post was addressed to
 };
 
 class SimulatedDesktop : public Desktop {
@@ -65,8 +70,21 @@ class SimulatedDesktop : public Desktop {
   double wallClock = 1.9e9;
   std::chrono::nanoseconds monotonic{std::chrono::hours(1000)};
 
+  // The keyboard that typed text goes through: the characters with a key of their own, the
+  // spare keys that other characters are bound to (a batch at a time), and until when the user
+  // holds a key (none: no key is held).
+  std::u32string ownKeys =
+      U" !\"#$%&'()*+,-./"
+      U"0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`abcdefghijklmnopqrstuvwxyz{|}~\n";
+  std::size_t spareKeys = 4;
+  std::optional<std::chrono::nanoseconds> keysHeldUntil;
+  // Typing in progress goes one step each time this much time has passed.
+  std::chrono::nanoseconds typingStep{std::chrono::milliseconds(2)};
+
   std::vector<std::string> asked;  // every call, in order, with its arguments
   std::vector<Posted> posted;
+  std::vector<std::string> typing;  // what typing did: batches pressed, keymap changes, its end
+  int keymapChanges = 0;
   int prompts = 0;
   long liveElements() const { return liveElements_; }
 
@@ -82,13 +100,15 @@ class SimulatedDesktop : public Desktop {
   SettableResult isAttributeSettable(const Element& element, const std::string& name) override;
   bool equal(const Element& a, const Element& b) override;
   std::optional<KeyboardEvent> createKeyboardEvent(uint16_t virtualKey, bool keyDown) override;
-  void postKeyboardEvent(Pid pid, const KeyboardEvent& event) override;
+  PostResult postKeyboardEvent(Pid pid, const PostTarget& into,
+                               const KeyboardEvent& event) override;
   double now() override;
   std::chrono::nanoseconds monotonicNow() override;
   void pause(std::chrono::nanoseconds duration) override;
 
  private:
   friend class SimulatedElement;
+  friend class SimulatedKeyboard;
   struct PendingEdit {
     int control;
     std::u16string value;
@@ -101,8 +121,15 @@ class SimulatedDesktop : public Desktop {
   AttributeResult readApplication(Pid pid, const std::string& name);
   AttributeResult readControl(int id, const std::string& name);
 
+  // Runs the typing in progress to its end, as a request that waits for it does.
+  void finishTyping();
+  void advanceTyping(std::chrono::nanoseconds until);
+
   long liveElements_ = 0;
   std::vector<PendingEdit> pending_;
+  std::unique_ptr<typing::TypingHost> keyboard_;
+  std::unique_ptr<typing::TypingJob> job_;
+  std::chrono::nanoseconds nextTypingStep_{0};
 };
 
 }  // namespace desktop::simulated
