@@ -97,7 +97,7 @@ class AtspiStage : public Stage {
   desktop::Desktop& desktop() override { return *desktop_; }
 
   desktop::Pid show(Kind kind, const std::u16string& value, desktop::Range selection) override {
-    const char* names[] = {"single", "multi", "password"};
+    const char* names[] = {"single", "multi", "password", "typed", "typedmulti"};
     const auto start = text::countCodePoints(
         std::u16string_view(value).substr(0, static_cast<std::size_t>(selection.location)));
     const auto end = text::countCodePoints(std::u16string_view(value).substr(
@@ -107,6 +107,7 @@ class AtspiStage : public Stage {
                                       {"value", text::toUtf8(value)},
                                       {"start", start},
                                       {"end", end}});
+    shown_ = names[static_cast<int>(kind)];
     return reply.is_object() ? reply.value("pid", 0) : 0;
   }
   std::u16string applicationName() override { return u"Contract"; }
@@ -114,15 +115,38 @@ class AtspiStage : public Stage {
     main_.command(
         {{"cmd", "show"}, {"kind", "other"}, {"value", "other"}, {"start", 0}, {"end", 0}});
   }
+  void clickAnotherControl() override {
+    const auto at = main_.command({{"cmd", "where"}, {"kind", "other"}});
+    if (!at.is_object()) return;
+    const std::string x = std::to_string(at.value("x", 0)), y = std::to_string(at.value("y", 0));
+    const char* argv[] = {
+        "/usr/bin/xdotool", "mousemove", x.c_str(), y.c_str(), "click", "1", nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ) == 0) {
+      waitpid(pid, nullptr, 0);
+    }
+  }
   void bringAnotherApplicationToFront() override {
     if (!other_) other_ = std::make_unique<TestApplication>("Elsewhere");
     other_->command({{"cmd", "present"}});
   }
   desktop::Pid absentPid() override { return 2147483000; }
+  std::u16string shownText() override { return textOf(main_, shown_); }
+  std::u16string anotherControlText() override { return textOf(main_, "other"); }
+  std::u16string anotherApplicationText() override {
+    return other_ ? textOf(*other_, "single") : u"";
+  }
 
  private:
   AtspiStage() : desktop_(desktop::atspi::makeAtspiDesktop()), main_("Contract") {}
 
+  static std::u16string textOf(TestApplication& application, const std::string& control) {
+    const auto texts = application.command({{"cmd", "texts"}});
+    if (!texts.is_object() || !texts.contains(control)) return u"<none>";
+    return text::toUtf16(texts[control].get<std::string>());
+  }
+
+  std::string shown_ = "single";
   std::unique_ptr<desktop::Desktop> desktop_;
   TestApplication main_;
   std::unique_ptr<TestApplication> other_;

@@ -11,7 +11,9 @@
 
 namespace contract {
 
-enum class Kind { SingleLine, MultiLine, Password };
+// Text controls: editable text of one or several lines, a password field, and controls that take
+// text only as key presses (their accessible object has no editable-text interface).
+enum class Kind { SingleLine, MultiLine, Password, KeysOnly, KeysOnlyMultiLine };
 
 class Stage {
  public:
@@ -21,10 +23,18 @@ class Stage {
   // `value`, with `selection` (UTF-16 code units) selected. Returns the application's pid.
   virtual desktop::Pid show(Kind kind, const std::u16string& value, desktop::Range selection) = 0;
   virtual std::u16string applicationName() = 0;
-  // Moves the focus to another text control of the same application.
+  // Moves the focus to another text control of the same application: as the application does
+  // on its own, and as the user does, with a click.
   virtual void focusAnotherControl() = 0;
+  virtual void clickAnotherControl() = 0;
   // Puts another application in front.
   virtual void bringAnotherApplicationToFront() = 0;
+  // What the application itself says its controls hold (not what accessibility reads): the
+  // control `show` focused, the other control of the same application, and the focused control
+  // of the other application.
+  virtual std::u16string shownText() = 0;
+  virtual std::u16string anotherControlText() = 0;
+  virtual std::u16string anotherApplicationText() = 0;
   // A process id that no running application has.
   virtual desktop::Pid absentPid() = 0;
 };

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 
 #include "desktop/accessibility.h"
 #include "desktop/simulated/simulated_desktop.h"
+#include "harness.h"
 #include "text/unicode.h"
 
 namespace contract {
@@ -19,21 +21,32 @@ class SimulatedStage : public Stage {
   desktop::Desktop& desktop() override { return sim_; }
   desktop::Pid show(Kind kind, const std::u16string& value, Range selection) override {
     desktop::simulated::Control& control = sim_.focusApplication(100, u"Contract", 1);
-    control.role = kind == Kind::MultiLine ? u"AXTextArea" : u"AXTextField";
+    const bool multiLine = kind == Kind::MultiLine || kind == Kind::KeysOnlyMultiLine;
+    control.role = multiLine ? u"AXTextArea" : u"AXTextField";
     if (kind == Kind::Password) control.subrole = u"AXSecureTextField";
+    control.editableText = kind != Kind::KeysOnly && kind != Kind::KeysOnlyMultiLine;
     control.value = value;
     control.selection = selection;
     sim_.controls[2].value = u"other";
     sim_.applications[200].name = u"Elsewhere";
     sim_.applications[200].focusedControl = 3;
+    sim_.controls[3].value = u"";
     return 100;
   }
   std::u16string applicationName() override { return u"Contract"; }
   void focusAnotherControl() override { sim_.applications[100].focusedControl = 2; }
+  void clickAnotherControl() override { focusAnotherControl(); }
   void bringAnotherApplicationToFront() override { sim_.frontmost = 200; }
+  std::u16string shownText() override { return settled().controls[1].value; }
+  std::u16string anotherControlText() override { return settled().controls[2].value; }
+  std::u16string anotherApplicationText() override { return settled().controls[3].value; }
   desktop::Pid absentPid() override { return 999999; }
 
  private:
+  desktop::simulated::SimulatedDesktop& settled() {
+    sim_.finishTyping();
+    return sim_;
+  }
   desktop::simulated::SimulatedDesktop sim_;
 };
 
@@ -66,6 +79,33 @@ std::u16string valueAfterTyping(Stage& stage, const desktop::Element& element,
     stage.desktop().pause(std::chrono::milliseconds(50));
   }
   return value;
+}
+
+// Posts `text` as the insert does: a key-down carrying it, then a key-up.
+desktop::PostResult post(Stage& stage, desktop::Pid pid, const desktop::Element& element,
+                         std::pair<std::u16string, Range> checked, const std::u16string& text) {
+  auto down = stage.desktop().createKeyboardEvent(0, true);
+  auto up = stage.desktop().createKeyboardEvent(0, false);
+  if (!down || !up) return desktop::PostResult::kCannotBuild;
+  down->flags = 0;
+  up->flags = 0;
+  down->text = text;
+  const desktop::PostTarget into{element, checked.first, checked.second};
+  const desktop::PostResult result = stage.desktop().postKeyboardEvent(pid, into, *down);
+  stage.desktop().postKeyboardEvent(pid, into, *up);
+  return result;
+}
+
+// `shown` is `before`, a beginning of `typed`, and `after`: typing stopped, nothing else changed.
+void expectTypedPart(const std::u16string& shown, const std::u16string& before,
+                     const std::u16string& typed, const std::u16string& after) {
+  ASSERT_GE(shown.size(), before.size() + after.size()) << text::toUtf8(shown);
+  EXPECT_EQ(shown.substr(0, before.size()), before);
+  EXPECT_EQ(shown.substr(shown.size() - after.size()), after);
+  const std::u16string part =
+      shown.substr(before.size(), shown.size() - before.size() - after.size());
+  EXPECT_EQ(typed.substr(0, part.size()), part) << text::toUtf8(shown);
+  std::printf("typing stopped after %zu of %zu units\n", part.size(), typed.size());
 }
 
 const std::vector<Row>& rows() {
@@ -192,6 +232,86 @@ const std::vector<Row>& rows() {
          const std::u16string expected = u"Hello " + typed;
          EXPECT_EQ(text::toUtf8(valueAfterTyping(stage, *element, expected)),
                    text::toUtf8(expected));
+       }},
+      {"AKeysOnlyControlTakesTheTextAsTypedKeys",
+       [](Stage& stage) {
+         for (const Kind kind : {Kind::KeysOnly, Kind::KeysOnlyMultiLine}) {
+           const std::u16string typed = kind == Kind::KeysOnly
+                                            ? u"Z\u00fcrich \u4e2d \U0001F600 \u00e9!"
+                                            : u"one\ntwo \u00e9\n";
+           const desktop::Pid pid = stage.show(kind, u"Hello world", {6, 5});
+           const auto element = desktop::focused(stage.desktop(), pid);
+           ASSERT_TRUE(element);
+           const auto settable = stage.desktop().isAttributeSettable(*element, "AXSelectedText");
+           EXPECT_TRUE(settable.code == desktop::kSuccess && settable.settable);
+           EXPECT_EQ(post(stage, pid, *element, {u"Hello world", {6, 5}}, typed),
+                     desktop::PostResult::kPosted);
+           const std::u16string expected = u"Hello " + typed;
+           EXPECT_EQ(text::toUtf8(valueAfterTyping(stage, *element, expected)),
+                     text::toUtf8(expected));
+           EXPECT_EQ(text::toUtf8(stage.shownText()), text::toUtf8(expected));
+         }
+       }},
+      {"KeysThatWouldEditOrMoveTheFocusAreRefusedBeforeAnyIsTyped",
+       [](Stage& stage) {
+         struct Refused {
+           Kind kind;
+           std::u16string text;
+         };
+         for (const Refused& r :
+              {Refused{Kind::KeysOnly, u"a\tb"}, Refused{Kind::KeysOnly, u"a\nb"},
+               Refused{Kind::KeysOnly, u"a\bb"}, Refused{Kind::KeysOnlyMultiLine, u"a\tb"},
+               Refused{Kind::KeysOnlyMultiLine, u"a\r\nb"}}) {
+           const desktop::Pid pid = stage.show(r.kind, u"keep", {4, 0});
+           const auto element = desktop::focused(stage.desktop(), pid);
+           ASSERT_TRUE(element);
+           const std::u16string other = stage.anotherControlText();
+           EXPECT_EQ(post(stage, pid, *element, {u"keep", {4, 0}}, r.text),
+                     desktop::PostResult::kCannotBuild);
+           EXPECT_EQ(text::toUtf8(stage.shownText()), "keep");
+           EXPECT_EQ(text::toUtf8(stage.anotherControlText()), text::toUtf8(other));
+         }
+       }},
+      {"NothingIsWrittenIntoAControlThatNoLongerShowsWhatWasChecked",
+       [](Stage& stage) {
+         for (const Kind kind : {Kind::SingleLine, Kind::KeysOnly}) {
+           const desktop::Pid pid = stage.show(kind, u"Hello world", {0, 5});
+           const auto element = desktop::focused(stage.desktop(), pid);
+           ASSERT_TRUE(element);
+           // The user selected another word since the checks read the control.
+           EXPECT_EQ(post(stage, pid, *element, {u"Hello world", {6, 5}}, u"there"),
+                     desktop::PostResult::kTargetChanged);
+           EXPECT_EQ(post(stage, pid, *element, {u"Hello World", {0, 5}}, u"there"),
+                     desktop::PostResult::kTargetChanged);
+           EXPECT_EQ(text::toUtf8(stage.shownText()), "Hello world");
+         }
+       }},
+      {"ClickIntoAnotherControlWhileTypingTypesNothingThere",
+       [](Stage& stage) {
+         const std::u16string typed = testing_support::repeat(u"typing \u00e9 ", 200);
+         const desktop::Pid pid = stage.show(Kind::KeysOnly, u"[]", {1, 0});
+         const auto element = desktop::focused(stage.desktop(), pid);
+         ASSERT_TRUE(element);
+         const std::u16string other = stage.anotherControlText();
+         EXPECT_EQ(post(stage, pid, *element, {u"[]", {1, 0}}, typed),
+                   desktop::PostResult::kPosted);
+         stage.clickAnotherControl();
+         EXPECT_EQ(text::toUtf8(stage.anotherControlText()), text::toUtf8(other));
+         expectTypedPart(stage.shownText(), u"[", typed, u"]");
+       }},
+      {"AnotherApplicationRaisedWhileTypingGetsNothing",
+       [](Stage& stage) {
+         const std::u16string typed = testing_support::repeat(u"typing \u00e9 ", 200);
+         const desktop::Pid pid = stage.show(Kind::KeysOnly, u"[]", {1, 0});
+         const auto element = desktop::focused(stage.desktop(), pid);
+         ASSERT_TRUE(element);
+         const std::u16string other = stage.anotherControlText();
+         EXPECT_EQ(post(stage, pid, *element, {u"[]", {1, 0}}, typed),
+                   desktop::PostResult::kPosted);
+         stage.bringAnotherApplicationToFront();
+         EXPECT_EQ(text::toUtf8(stage.anotherApplicationText()), "");
+         EXPECT_EQ(text::toUtf8(stage.anotherControlText()), text::toUtf8(other));
+         expectTypedPart(stage.shownText(), u"[", typed, u"]");
        }},
   };
   return all;

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Starts a private headless desktop: Xvfb, a D-Bus session bus and the accessibility bus with
-accessibility enabled; runs a command inside it; then stops it all.
+"""Starts a private headless desktop: Xvfb, a window manager (openbox, as users run one), a D-Bus
+session bus and the accessibility bus with accessibility enabled; runs a command inside it; then
+stops it all.
 
 Usage: desktop_session.py [--] COMMAND [ARGS...]
 The command sees DISPLAY and DBUS_SESSION_BUS_ADDRESS of the new desktop; its exit status is ours.
@@ -30,8 +31,10 @@ class Session:
         env["GTK_A11Y"] = "atspi"
         # Xvfb picks a free display and writes its number on the given descriptor.
         read_fd, write_fd = os.pipe()
+        # -noreset: the accessibility bus's address stays on the root window when the last client
+        # leaves, as Qt applications need to find it.
         xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1280x800x24",
-                                 "-nolisten", "tcp"], pass_fds=(write_fd,),
+                                 "-nolisten", "tcp", "-noreset"], pass_fds=(write_fd,),
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.processes.append(xvfb)
         os.close(write_fd)
@@ -41,6 +44,7 @@ class Session:
         if not display:
             raise RuntimeError("Xvfb did not start")
         env["DISPLAY"] = ":" + display.decode()
+        self.start_window_manager()
 
         bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
@@ -62,6 +66,19 @@ class Session:
                         "org.freedesktop.DBus.Peer.Ping"], env=env, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=20)
         return env
+
+    def start_window_manager(self):
+        wm = subprocess.Popen(["openbox", "--sm-disable"], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, env=self.env)
+        self.processes.append(wm)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            done = subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=self.env,
+                                  capture_output=True, text=True)
+            if "window id" in done.stdout:
+                return
+            time.sleep(0.02)
+        raise RuntimeError("the window manager did not start")
 
     def gdbus(self, *args):
         if args[:2] == ("call", "--wait"):

@@ -7,7 +7,8 @@ packages=(
   build-essential cmake ninja-build pkgconf clang libclang-rt-14-dev python3
   libicu-dev nlohmann-json3-dev libgtest-dev libatspi2.0-dev libxtst-dev libx11-dev
   # the headless desktop of the end-to-end tests, and its GTK test application
-  xvfb dbus-daemon at-spi2-core libglib2.0-bin python3-gi gir1.2-gtk-3.0
+  xvfb openbox x11-utils x11-xkb-utils xdotool dbus-daemon at-spi2-core libglib2.0-bin
+  python3-gi python3-gi-cairo gir1.2-gtk-3.0
   "$@"
 )
 missing=()

@@ -1,13 +1,18 @@
 #!/usr/bin/python3
 """A small GTK3 application for the end-to-end tests: a single-line entry, a multi-line view, a
-password entry and a second entry, driven by commands on standard input, one JSON object a line.
+password entry, a second entry, and two controls that take text only as key presses (their
+accessible objects have Text but no EditableText, as Chromium's do), driven by commands on
+standard input, one JSON object a line.
 
 Every command is answered with one JSON line on standard output once GTK has done it:
-  {"cmd":"show","kind":"single"|"multi"|"password"|"other","value":"…","start":N,"end":N}
+  {"cmd":"show","kind":"single"|"multi"|"password"|"other"|"typed"|"typedmulti","value":"…",
+   "start":N,"end":N}
       puts the text in that control, focuses it, selects code points start..end, presents the
       window; answered {"ok":true,"pid":PID,"name":NAME} once the control has the focus.
   {"cmd":"present"}      brings the window to the front again.
-  {"cmd":"texts"}        {"single":"…","multi":"…","password":"…","other":"…"}
+  {"cmd":"where","kind":…}  {"x":X,"y":Y}: the middle of that control on the screen, to click.
+  {"cmd":"texts"}        {"single":"…","multi":"…","password":"…","other":"…","typed":"…",
+                          "typedmulti":"…","activated":N}  (N: Return presses in "typed")
 On start it prints READY once its window is focused. Options: --app-name NAME, --widgets N (adds N
 extra buttons and labels, for a large accessibility tree), --churn (a label that changes every 5 ms).
 """
@@ -19,8 +24,109 @@ import sys
 import gi
 
 gi.require_version("Gtk", "3.0")
+gi.require_version("Gdk", "3.0")
 gi.require_version("GdkX11", "3.0")
-from gi.repository import GdkX11, GLib, Gtk  # noqa: E402
+gi.require_version("Atk", "1.0")
+gi.require_version("PangoCairo", "1.0")
+from gi.repository import Atk, Gdk, GdkX11, GLib, Gtk, PangoCairo  # noqa: E402
+
+
+class KeysOnlyAccessible(Gtk.Accessible, Atk.Text):
+    """Text, caret and selection of a KeysOnly control; no EditableText."""
+
+    def __init__(self, owner):
+        super().__init__()
+        self.owner = owner
+
+    def do_get_text(self, start, end):
+        text = self.owner.text
+        return text[start:len(text) if end < 0 else end]
+
+    def do_get_character_count(self):
+        return len(self.owner.text)
+
+    def do_get_caret_offset(self):
+        return self.owner.caret
+
+    def do_get_n_selections(self):
+        return 1 if self.owner.anchor != self.owner.caret else 0
+
+    def do_get_selection(self, n):
+        a, b = sorted((self.owner.anchor, self.owner.caret))
+        return self.owner.text[a:b], a, b
+
+    def do_get_role(self):
+        return Atk.Role.ENTRY if not self.owner.multi_line else Atk.Role.TEXT
+
+    def do_ref_state_set(self):
+        states = Atk.StateSet()
+        for state in (Atk.StateType.ENABLED, Atk.StateType.SENSITIVE, Atk.StateType.VISIBLE,
+                      Atk.StateType.SHOWING, Atk.StateType.FOCUSABLE, Atk.StateType.EDITABLE,
+                      Atk.StateType.MULTI_LINE if self.owner.multi_line
+                      else Atk.StateType.SINGLE_LINE):
+            states.add_state(state)
+        if self.owner.has_focus():
+            states.add_state(Atk.StateType.FOCUSED)
+        return states
+
+
+class KeysOnly(Gtk.DrawingArea):
+    """A text control that takes text only as key presses, through an input method."""
+
+    def __init__(self, multi_line):
+        super().__init__()
+        self.multi_line = multi_line
+        self.text, self.caret, self.anchor, self.activated = "", 0, 0, 0
+        self.set_can_focus(True)
+        self.set_size_request(600, 60 if multi_line else 24)
+        self.add_events(Gdk.EventMask.KEY_PRESS_MASK | Gdk.EventMask.BUTTON_PRESS_MASK)
+        self.im = Gtk.IMContextSimple()
+        self.im.connect("commit", lambda _im, s: self.replace(s))
+        self.accessible = None
+
+    def do_get_accessible(self):
+        if self.accessible is None:
+            self.accessible = KeysOnlyAccessible(self)
+            self.accessible.set_widget(self)
+        return self.accessible
+
+    def set_value(self, value, start, end):
+        self.text, self.anchor, self.caret = value, start, end
+        self.queue_draw()
+
+    def replace(self, s):
+        a, b = sorted((self.anchor, self.caret))
+        self.text = self.text[:a] + s + self.text[b:]
+        self.caret = self.anchor = a + len(s)
+        self.queue_draw()
+
+    def do_key_press_event(self, event):
+        if event.keyval in (Gdk.KEY_Return, Gdk.KEY_KP_Enter):
+            if self.multi_line:
+                self.replace("\n")
+            else:
+                self.activated += 1
+            return True
+        if event.keyval == Gdk.KEY_BackSpace:
+            if self.anchor == self.caret and self.caret > 0:
+                self.anchor = self.caret - 1
+            self.replace("")
+            return True
+        if event.keyval in (Gdk.KEY_Tab, Gdk.KEY_ISO_Left_Tab):
+            return False  # moves the focus, as in any form
+        if event.state & (Gdk.ModifierType.CONTROL_MASK | Gdk.ModifierType.MOD1_MASK):
+            if event.keyval in (Gdk.KEY_a, Gdk.KEY_A):
+                self.anchor, self.caret = 0, len(self.text)
+            elif event.keyval in (Gdk.KEY_x, Gdk.KEY_X):
+                self.replace("")
+            return True
+        return self.im.filter_keypress(event)
+
+    def do_draw(self, cr):
+        layout = self.create_pango_layout(self.text)
+        cr.move_to(2, 2)
+        PangoCairo.show_layout(cr, layout)
+        return False
 
 
 def main():
@@ -46,7 +152,9 @@ def main():
     password = Gtk.Entry()
     password.set_visibility(False)
     other = Gtk.Entry()
-    for widget in (single, multi_scroller, password, other):
+    typed = KeysOnly(multi_line=False)
+    typed_multi = KeysOnly(multi_line=True)
+    for widget in (single, multi_scroller, password, other, typed, typed_multi):
         box.pack_start(widget, False, False, 0)
     if args.widgets:
         grid = Gtk.FlowBox()
@@ -68,7 +176,8 @@ def main():
         GLib.timeout_add(5, tick)
     window.add(box)
     window.connect("destroy", Gtk.main_quit)
-    controls = {"single": single, "multi": multi, "password": password, "other": other}
+    controls = {"single": single, "multi": multi, "password": password, "other": other,
+                "typed": typed, "typedmulti": typed_multi}
 
     def reply(obj):
         sys.stdout.write(json.dumps(obj) + "\n")
@@ -78,6 +187,8 @@ def main():
         if isinstance(widget, Gtk.TextView):
             b = widget.get_buffer()
             return b.get_text(b.get_start_iter(), b.get_end_iter(), True)
+        if isinstance(widget, KeysOnly):
+            return widget.text
         return widget.get_text()
 
     def when_focused(widget, answer):
@@ -104,6 +215,8 @@ def main():
             b = widget.get_buffer()
             b.set_text(value)
             b.select_range(b.get_iter_at_offset(start), b.get_iter_at_offset(end))
+        elif isinstance(widget, KeysOnly):
+            widget.set_value(value, start, end)
         else:
             widget.set_text(value)
             widget.select_region(start, end)
@@ -121,8 +234,16 @@ def main():
             window.present()
             when_focused(window.get_focus() or single,
                          lambda: reply({"ok": True, "pid": os.getpid(), "name": args.app_name}))
+        elif cmd["cmd"] == "where":
+            widget = controls[cmd["kind"]]
+            x, y = widget.translate_coordinates(window, 0, 0)
+            _, ox, oy = window.get_window().get_origin()
+            allocation = widget.get_allocation()
+            reply({"x": ox + x + allocation.width // 2, "y": oy + y + allocation.height // 2})
         elif cmd["cmd"] == "texts":
-            reply({k: text_of(w) for k, w in controls.items()})
+            texts = {k: text_of(w) for k, w in controls.items()}
+            texts["activated"] = typed.activated
+            reply(texts)
         return True
 
     GLib.io_add_watch(sys.stdin, GLib.IO_IN | GLib.IO_HUP, on_command)

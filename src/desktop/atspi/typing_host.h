@@ -23,7 +23,7 @@ class AtspiTypingHost : public typing::TypingHost {
   bool focusHolds() override;
   bool shows(std::size_t typed) override;
   bool press(const typing::Batch& batch, std::u32string_view characters) override {
-    return keyboard_.press(batch.bound, characters);
+    return keyboard_.press(pid_, batch.bound, characters);
   }
   void restore() override { keyboard_.restore(); }
 

@@ -167,7 +167,8 @@ void XKeyboard::clearLocks() {
   XkbLockGroup(display_, XkbUseCoreKbd, 0);
 }
 
-bool XKeyboard::press(const std::vector<char32_t>& bound, std::u32string_view characters) {
+bool XKeyboard::press(int32_t pid, const std::vector<char32_t>& bound,
+                      std::u32string_view characters) {
   if (!available()) return false;
   clearLocks();
   // Keep what is bound already; give the other characters keycodes this batch does not need.
@@ -205,21 +206,31 @@ bool XKeyboard::press(const std::vector<char32_t>& bound, std::u32string_view ch
     if (!bind(changes)) return false;
     bound_ = std::move(after);
   }
+  std::vector<Key> keys;
   for (const char32_t c : characters) {
     const unsigned long keysym = keysymFor(c);
-    Key key{0, false};
     if (const auto own = own_.find(keysym); own != own_.end()) {
-      key = own->second;
+      keys.push_back(own->second);
     } else if (const auto spare = keyFor.find(keysym); spare != keyFor.end()) {
-      key = Key{spare->second, false};
+      keys.push_back(Key{spare->second, false});
     } else {
       return false;
     }
+  }
+  XGrabServer(display_);
+  if (focusedWindowProcess() != pid) {
+    XUngrabServer(display_);
+    XSync(display_, False);
+    return false;
+  }
+  for (const Key& key : keys) {
     if (key.shift) XTestFakeKeyEvent(display_, shiftKeycode_, True, CurrentTime);
     XTestFakeKeyEvent(display_, key.keycode, True, CurrentTime);
     XTestFakeKeyEvent(display_, key.keycode, False, CurrentTime);
     if (key.shift) XTestFakeKeyEvent(display_, shiftKeycode_, False, CurrentTime);
   }
+  XSync(display_, False);
+  XUngrabServer(display_);
   XSync(display_, False);
   return true;
 }

@@ -42,8 +42,11 @@ class XKeyboard {
   std::optional<int32_t> focusedWindowProcess();
 
   // Binds `bound` (in one change, reusing what is bound already) and presses the keys of
-  // `characters`, every one of which has its own key or is in `bound`.
-  bool press(const std::vector<char32_t>& bound, std::u32string_view characters);
+  // `characters`, every one of which has its own key or is in `bound`, provided a window of
+  // process `pid` holds the input focus. The server is held for the check and the keys, so no
+  // other client (a window manager raising another window, another program's synthetic input)
+  // can move the focus in between. False when nothing was pressed.
+  bool press(int32_t pid, const std::vector<char32_t>& bound, std::u32string_view characters);
   // Gives the spare keycodes their empty mapping back and locks again what typing unlocked.
   void restore();
 

@@ -79,15 +79,17 @@ class SimulatedKeyboard : public typing::TypingHost {
   bool shows(std::size_t typed) override {
     const auto found = desktop_.controls.find(control_);
     if (found == desktop_.controls.end()) return false;
+    const Control& control = found->second;
+    // Before the first key: what was checked. After: the typed part in place of the selection,
+    // the caret after it.
+    if (typed == 0) return control.value == value_ && control.selection == selection_;
     const std::u16string inserted =
         text::fromCodePoints(std::u32string_view(text_).substr(0, typed));
     std::u16string expected = value_;
     expected.replace(static_cast<std::size_t>(selection_.location),
                      static_cast<std::size_t>(selection_.length), inserted);
-    const Range selection =
-        typed == 0 ? selection_
-                   : Range{selection_.location + static_cast<int64_t>(inserted.size()), 0};
-    return found->second.value == expected && found->second.selection == selection;
+    const Range caret{selection_.location + static_cast<int64_t>(inserted.size()), 0};
+    return control.value == expected && control.selection == caret;
   }
   bool press(const typing::Batch& batch, std::u32string_view characters) override {
     if (!batch.bound.empty()) ++desktop_.keymapChanges;
@@ -278,17 +280,16 @@ std::optional<KeyboardEvent> SimulatedDesktop::createKeyboardEvent(uint16_t virt
 
 PostResult SimulatedDesktop::postKeyboardEvent(Pid pid, const PostTarget& into,
                                                const KeyboardEvent& event) {
-  finishTyping();
   const SimulatedElement& element = simulated(into.element);
   asked.push_back(std::string("postKeyboardEvent ") + std::to_string(pid) + " " +
                   element.describe() + (event.keyDown ? " down" : " up"));
   posted.push_back({pid, event, element.id()});
+  // A key press without text (the key-up) types nothing, and waits for nothing.
+  if (!event.keyDown || event.text.empty()) return PostResult::kPosted;
+  finishTyping();
   const auto found = applications.find(pid);
   const auto control = controls.find(element.id());
-  if (!event.keyDown || event.text.empty() || found == applications.end() ||
-      control == controls.end()) {
-    return PostResult::kPosted;
-  }
+  if (found == applications.end() || control == controls.end()) return PostResult::kPosted;
   // Written only while the control shows what the checks read from it.
   if (control->second.value != into.value || control->second.selection != into.selection) {
     return PostResult::kTargetChanged;

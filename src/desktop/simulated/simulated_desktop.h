@@ -88,6 +88,10 @@ class SimulatedDesktop : public Desktop {
   int prompts = 0;
   long liveElements() const { return liveElements_; }
 
+  // Runs the typing in progress to its end, as a request that waits for it does, and as time
+  // passing in the applications does.
+  void finishTyping();
+
   // Convenience for tests: one application with one focused control; returns the control.
   Control& focusApplication(Pid pid, std::u16string name, int controlId);
 
@@ -121,8 +125,6 @@ class SimulatedDesktop : public Desktop {
   AttributeResult readApplication(Pid pid, const std::string& name);
   AttributeResult readControl(int id, const std::string& name);
 
-  // Runs the typing in progress to its end, as a request that waits for it does.
-  void finishTyping();
   void advanceTyping(std::chrono::nanoseconds until);
 
   long liveElements_ = 0;
