@@ -3,6 +3,7 @@
 
 Usage: desktop_test.py PATH_TO_BINARY   (inside a desktop session, see tools/desktop_session.py)
 """
+import ctypes
 import json
 import os
 import select
@@ -66,6 +67,45 @@ class Bridge:
         self.proc.stdout.close()
         self.proc.stderr.close()
         return code, err
+
+
+class Keyboard:
+    """The X keyboard as the user leaves it: layouts, locks, keys held, and the keymap's spare
+    keycodes, read and set through the X server, not through the process under test."""
+
+    def __init__(self):
+        self.x11 = ctypes.CDLL("libX11.so.6")
+        self.x11.XOpenDisplay.restype = ctypes.c_void_p
+        self.x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        self.x11.XkbLockGroup.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_uint]
+        self.x11.XkbGetState.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_char_p]
+        self.x11.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        self.display = self.x11.XOpenDisplay(None)
+
+    def locks(self):
+        """(locked modifiers, locked group)"""
+        state = ctypes.create_string_buffer(32)
+        self.x11.XkbGetState(self.display, 0x100, state)
+        # XkbStateRec: group, locked_group, base_group (2), latched_group (2), mods, base_mods,
+        # latched_mods, locked_mods, ...
+        return state.raw[9], state.raw[1]
+
+    def lock_group(self, group):
+        self.x11.XkbLockGroup(self.display, 0x100, group)
+        self.x11.XSync(self.display, 0)
+
+    @staticmethod
+    def xdotool(*args):
+        subprocess.run(["xdotool"] + list(args), check=True)
+
+    @staticmethod
+    def layout(layouts):
+        subprocess.run(["setxkbmap", "-layout", layouts], check=True)
+
+    @staticmethod
+    def spare_keycodes():
+        out = subprocess.run(["xmodmap", "-pke"], capture_output=True, text=True, check=True)
+        return sum(1 for line in out.stdout.splitlines() if line.rstrip().endswith("="))
 
 
 class Desktop(unittest.TestCase):
@@ -230,6 +270,183 @@ class Desktop(unittest.TestCase):
         self.assertEqual(self.bridge.send(id="i", op="insert", token=token, text="BRAVE"),
                          {"error": "target_changed", "id": "i", "ok": False})
         self.assertEqual(self.app.texts()["single"], "Hello brave new world")
+
+
+class Typed(unittest.TestCase):
+    """Controls that take text only as key presses: the typed delivery, under a real user's
+    keyboard."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.keyboard = Keyboard()
+        cls.app = App("Typed Test")
+        cls.bridge = Bridge()
+
+    @classmethod
+    def tearDownClass(cls):
+        code, err = cls.bridge.close()
+        cls.app.close()
+        Keyboard.layout("us")
+        assert (code, err) == (0, b""), (code, err)
+
+    def tearDown(self):
+        Keyboard.layout("us")
+        self.keyboard.lock_group(0)
+
+    def insert(self, kind, value, start, end, text):
+        self.app.show(kind, value, start, end)
+        token = self.bridge.send(id="c", op="capture")["target"]["token"]
+        return self.bridge.send(id="i", op="insert", token=token, text=text)
+
+    def test_typed_text_is_exact_whatever_the_layout_and_locks(self):
+        text = "Hello World: yz@<>\"'[]{}|\\ Grüße, déjà, ça, ñ, 中文, 😀, Ω!"
+        situations = [
+            ("us", lambda: None, lambda: None),
+            ("caps lock", lambda: self.keyboard.xdotool("key", "Caps_Lock"),
+             lambda: self.keyboard.xdotool("key", "Caps_Lock")),
+            ("de", lambda: Keyboard.layout("de"), lambda: None),
+            ("fr", lambda: Keyboard.layout("fr"), lambda: None),
+            ("ru", lambda: Keyboard.layout("ru"), lambda: None),
+            ("us,ru with group 2 locked",
+             lambda: (Keyboard.layout("us,ru"), self.keyboard.lock_group(1)), lambda: None),
+        ]
+        for name, arrange, undo in situations:
+            with self.subTest(name):
+                arrange()
+                try:
+                    locks = self.keyboard.locks()
+                    spare = Keyboard.spare_keycodes()
+                    started = time.monotonic()
+                    self.assertEqual(self.insert("typed", "[]", 1, 1, text),
+                                     {"id": "i", "inserted": True, "ok": True})
+                    took = time.monotonic() - started
+                    self.assertEqual(self.app.texts()["typed"], "[" + text + "]")
+                    # Nothing of the user's keyboard is left changed.
+                    self.assertEqual(self.keyboard.locks(), locks)
+                    self.assertEqual(Keyboard.spare_keycodes(), spare)
+                    print("\n%s: %d characters typed and confirmed in %.3f s"
+                          % (name, len(text), took), file=sys.stderr)
+                finally:
+                    undo()
+
+    def test_keys_still_held_are_waited_for_never_typed_through(self):
+        for key in ("Shift_L", "Control_L", "Alt_L", "Super_L", "a"):
+            with self.subTest(key):
+                self.keyboard.xdotool("keydown", key)
+                try:
+                    started = time.monotonic()
+                    response = self.insert("typed", "keep", 4, 4, "abc")
+                    waited = time.monotonic() - started
+                finally:
+                    self.keyboard.xdotool("keyup", key)
+                self.assertEqual(response, {"error": "unsafe_input", "id": "i", "ok": False})
+                self.assertGreaterEqual(waited, 1.0)
+                self.assertEqual(self.app.texts()["typed"][:4], "keep")
+        # A key released within the wait: typed once it is up, exactly.
+        self.app.show("typed", "keep", 4, 4)
+        token = self.bridge.send(id="c", op="capture")["target"]["token"]
+        self.keyboard.xdotool("keydown", "Control_L")
+        releaser = subprocess.Popen(["sh", "-c", "sleep 0.3; xdotool keyup Control_L"])
+        try:
+            self.assertEqual(self.bridge.send(id="i", op="insert", token=token, text="xa"),
+                             {"id": "i", "inserted": True, "ok": True})
+        finally:
+            releaser.wait()
+        self.assertEqual(self.app.texts()["typed"], "keepxa")
+
+    def test_keys_that_would_edit_or_move_the_focus_are_refused(self):
+        for text in ("a\tb", "a\nb", "a\bb", "a\rb"):
+            with self.subTest(repr(text)):
+                self.assertEqual(self.insert("typed", "keep", 4, 4, text),
+                                 {"error": "unsafe_input", "id": "i", "ok": False})
+                texts = self.app.texts()
+                self.assertEqual((texts["typed"], texts["activated"]), ("keep", 0))
+        # In a control of several lines a line break is a line break.
+        self.assertEqual(self.insert("typedmulti", "ab", 1, 1, "x\ny\n"),
+                         {"id": "i", "inserted": True, "ok": True})
+        self.assertEqual(self.app.texts()["typedmulti"], "ax\ny\nb")
+
+    def test_focus_moved_at_any_moment_of_typing_lands_nothing_elsewhere(self):
+        text = "moving target, déjà vu " * 40
+        for delay in (0.0, 0.01, 0.05, 0.15):
+            for move in ("click", "raise"):
+                with self.subTest(delay=delay, move=move):
+                    other = App("Raised") if move == "raise" else None
+                    try:
+                        self.app.show("other", "", 0, 0)
+                        self.app.show("typed", "[]", 1, 1)
+                        token = self.bridge.send(id="c", op="capture")["target"]["token"]
+                        line = json.dumps({"id": "i", "op": "insert", "token": token,
+                                           "text": text}) + "\n"
+                        self.bridge.proc.stdin.write(line.encode())
+                        self.bridge.proc.stdin.flush()
+                        time.sleep(delay)
+                        if move == "click":
+                            at = self.app.command(cmd="where", kind="other")
+                            self.keyboard.xdotool("mousemove", str(at["x"]), str(at["y"]),
+                                                  "click", "1")
+                        else:
+                            other.command(cmd="present")
+                        response = json.loads(read_line(self.bridge.proc.stdout))
+                        # Moved before the insert's checks: refused, nothing typed at all.
+                        if not response["ok"]:
+                            self.assertEqual(response["error"], "target_changed")
+                        texts = self.app.texts()
+                        self.assertEqual(texts["other"], "")
+                        if other:
+                            self.assertEqual(other.texts()["single"], "")
+                        typed = texts["typed"]
+                        self.assertTrue(typed.startswith("[") and typed.endswith("]"), typed)
+                        self.assertTrue(text.startswith(typed[1:-1]), typed)
+                        print("\n%s after %.2f s: %d of %d characters typed, then stopped"
+                              % (move, delay, len(typed) - 2, len(text)), file=sys.stderr)
+                    finally:
+                        if other:
+                            other.close()
+
+    def test_sigterm_while_typing_gives_the_keymap_back(self):
+        text = "".join(chr(0x4E00 + i) for i in range(2000))  # no key of its own: all bound
+        spare = Keyboard.spare_keycodes()
+        self.keyboard.xdotool("key", "Caps_Lock")
+        try:
+            locks = self.keyboard.locks()
+            for how in ("SIGTERM", "SIGINT", "SIGKILL"):
+                with self.subTest(how):
+                    bridge = Bridge()
+                    self.app.show("other", "", 0, 0)
+                    self.app.show("typed", "", 0, 0)
+                    token = bridge.send(id="c", op="capture")["target"]["token"]
+                    line = json.dumps({"id": "i", "op": "insert", "token": token, "text": text})
+                    bridge.proc.stdin.write(line.encode() + b"\n")
+                    bridge.proc.stdin.flush()
+                    deadline = time.monotonic() + 10
+                    while not self.app.texts()["typed"] and time.monotonic() < deadline:
+                        time.sleep(0.01)
+                    bridge.proc.send_signal(getattr(signal, how))
+                    code = bridge.proc.wait(timeout=10)
+                    self.assertEqual(code, -getattr(signal, how))
+                    self.assertEqual(bridge.proc.stderr.read(), b"")
+                    if how == "SIGKILL":
+                        # Left bound by a process that could do nothing about it: the next one
+                        # to start takes them back.
+                        successor = Bridge()
+                        self.assertEqual(successor.send(id="p", op="permissions")["accessibility"],
+                                         True)
+                        self.assertEqual(successor.close(), (0, b""))
+                    else:
+                        self.assertEqual(self.keyboard.locks(), locks)
+                    self.assertEqual(Keyboard.spare_keycodes(), spare)
+                    # Keys still on their way when the keymap went back may be dropped by the
+                    # application; none becomes another character, and typing stopped.
+                    texts = self.app.texts()
+                    typed = texts["typed"]
+                    self.assertTrue(len(typed) < len(text) and set(typed) <= set(text),
+                                    "%d of %d: %r" % (len(typed), len(text), typed[:40]))
+                    self.assertEqual(texts["other"], "")
+                    for stream in (bridge.proc.stdin, bridge.proc.stdout, bridge.proc.stderr):
+                        stream.close()
+        finally:
+            self.keyboard.xdotool("key", "Caps_Lock")
 
 
 class Lifetimes(unittest.TestCase):
