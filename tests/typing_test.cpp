@@ -218,6 +218,18 @@ TEST(TypingJobTimeTest, WaitsAreBounded) {
   EXPECT_EQ(run(waiting, held), desktop::typing::kKeysHeldWait);
 }
 
+TEST(TypingJobTimeTest, KeysOnTheirWayAreSeenArriving) {
+  FakeHost host;
+  host.controlTakesKeys = false;
+  TypingJob job(k70, host);
+  EXPECT_FALSE(job.batchInFlight());
+  ASSERT_TRUE(job.step(0ns));
+  EXPECT_TRUE(job.batchInFlight());
+  host.shown = 32;  // the application took them
+  EXPECT_FALSE(job.batchInFlight());
+  EXPECT_EQ(job.typed(), 32u);
+}
+
 TEST(TypingJobTimeTest, StopEndsAtOnceAndRestoresOnce) {
   FakeHost host;
   TypingJob job(k70, host);

@@ -42,6 +42,13 @@ std::optional<std::chrono::nanoseconds> TypingJob::step(std::chrono::nanoseconds
   return kPollInterval;
 }
 
+bool TypingJob::batchInFlight() {
+  if (end_ != End::kRunning || sent_ == done_) return false;
+  if (!host_.shows(sent_)) return true;
+  done_ = sent_;
+  return false;
+}
+
 void TypingJob::stop() {
   if (end_ == End::kRunning) finish(End::kStopped);
 }

@@ -87,6 +87,10 @@ class TypingJob {
   // Goes as far as it can at `now`: gives how long to wait before the next call, or none once the
   // job has ended (and restored what it changed).
   std::optional<std::chrono::nanoseconds> step(std::chrono::nanoseconds now);
+  // Whether keys pressed are still on their way into the control. A job that ends meanwhile
+  // (the process is ending) waits a little for them first: the application would otherwise take
+  // them whenever it gets to them, wherever its focus is by then.
+  bool batchInFlight();
   // Ends the job at once.
   void stop();
 

@@ -27,6 +27,8 @@ namespace {
 
 // The accessibility bus answers within this bound, or the call counts as failed.
 constexpr int kCallTimeoutMs = 1000;
+// How long the end of the process waits for keys already pressed to reach the control.
+constexpr std::chrono::milliseconds kInFlightWait{500};
 
 class AtspiElement : public Element {
  public:
@@ -415,6 +417,10 @@ class AtspiDesktop : public SystemClockDesktop {
  public:
   // Ends the typing in progress and gives back what it changed: the process is ending.
   void stopTyping() {
+    const auto giveUpAt = std::chrono::steady_clock::now() + kInFlightWait;
+    while (job_ && job_->batchInFlight() && std::chrono::steady_clock::now() < giveUpAt) {
+      std::this_thread::sleep_for(typing::kPollInterval);
+    }
     if (job_) job_->stop();
     keyboard_.restore();
     if (job_) endTyping();
