@@ -4,11 +4,13 @@ latency, insert until confirmed, and memory over a long life while the applicati
 
 Usage: desktop_bench.py BUILD_DIR   (inside tools/desktop_session.py)
 """
+import ctypes
 import json
 import os
 import statistics
 import subprocess
 import sys
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -66,28 +68,110 @@ def capture_latency(binary, label, *app_args):
           % (label, statistics.median(times) * 1e3, times[94] * 1e3))
 
 
+class KeymapNotifications:
+    """Counts the keymap-change notifications that every X client receives (and reloads its
+    keymap for), as a bystander client sees them."""
+
+    def __init__(self):
+        x11 = ctypes.CDLL("libX11.so.6")
+        x11.XOpenDisplay.restype = ctypes.c_void_p
+        x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x11.XPending.argtypes = [ctypes.c_void_p]
+        x11.XNextEvent.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
+        x11.XkbSelectEvents.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_ulong,
+                                        ctypes.c_ulong]
+        self.x11, self.display = x11, x11.XOpenDisplay(None)
+        ints = [ctypes.c_int() for _ in range(5)]
+        ints[3].value, ints[4].value = 1, 0
+        x11.XkbQueryExtension(ctypes.c_void_p(self.display), *[ctypes.byref(i) for i in ints])
+        self.xkb_event = ints[1].value
+        x11.XkbSelectEvents(self.display, 0x100, 2, 2)  # XkbMapNotify
+        self.count, self.running = 0, True
+        self.thread = threading.Thread(target=self.listen, daemon=True)
+        self.thread.start()
+
+    def listen(self):
+        event = ctypes.create_string_buffer(192)
+        while self.running:
+            while self.x11.XPending(self.display):
+                self.x11.XNextEvent(self.display, event)
+                kind = ctypes.c_int.from_buffer(event).value
+                # XkbAnyEvent: type, serial, send_event, display, time, xkb_type
+                xkb_type = ctypes.c_int.from_buffer(event, 40).value
+                if kind == self.xkb_event and xkb_type == 1:  # XkbMapNotify
+                    self.count += 1
+            time.sleep(0.001)
+
+    def take(self):
+        time.sleep(0.05)
+        count, self.count = self.count, 0
+        return count
+
+
+def text_of_units(units):
+    text = ""
+    for c in "Zürich 東京 Ōsaka & more. " * 3000:
+        if len((text + c).encode("utf-16-le")) > 2 * units:
+            break
+        text += c
+    return text.ljust(units - (len(text.encode("utf-16-le")) // 2 - len(text)), ".")
+
+
 def insert_until_confirmed(binary):
     app = App()
     bridge = Bridge(binary)
-    for n in (20, 200, 2000):
-        text = ("Zürich 東京 Ōsaka & more. " * 100)[:n]
-        runs = []
-        for _ in range(3):
-            app.command(cmd="show", kind="multi", value="", start=0, end=0)
-            token = bridge.send(id="c", op="capture")["target"]["token"]
-            started = time.perf_counter()
-            response = bridge.send(id="i", op="insert", token=token, text=text)
-            answered = time.perf_counter() - started
-            while app.command(cmd="texts")["multi"] != text:
-                time.sleep(0.005)
-            runs.append((time.perf_counter() - started, answered, response))
-        runs.sort(key=lambda r: r[0])
-        arrived, answered, response = runs[1]
-        verdict = "inserted" if response.get("inserted") else "inputSent"
-        print("insert of %4d characters: in the control after %.3f s; answered %s after %.3f s"
-              % (n, arrived, verdict, answered))
+    notifications = KeymapNotifications()
+    for kind, delivery in (("multi", "through the control"), ("typedmulti", "typed")):
+        for units in (20, 2000, 30000):
+            text = text_of_units(units)
+            runs = []
+            for _ in range(1 if units == 30000 and kind == "typedmulti" else 3):
+                app.command(cmd="show", kind=kind, value="", start=0, end=0)
+                token = bridge.send(id="c", op="capture")["target"]["token"]
+                notifications.take()
+                started = time.perf_counter()
+                response = bridge.send(id="i", op="insert", token=token, text=text)
+                answered = time.perf_counter() - started
+                while app.command(cmd="texts")[kind] != text:
+                    time.sleep(0.005)
+                runs.append((time.perf_counter() - started, answered, response,
+                             notifications.take()))
+            runs.sort(key=lambda r: r[0])
+            arrived, answered, response, changes = runs[len(runs) // 2]
+            verdict = "inserted" if response.get("inserted") else "inputSent"
+            print("insert of %5d units, %s: in the control after %.3f s; answered %s after "
+                  "%.3f s; %d keymap notifications"
+                  % (units, delivery, arrived, verdict, answered, changes))
+    notifications.running = False
     bridge.close()
     app.close()
+
+
+def typed_against_xdotool(binary):
+    """The typed delivery per character, next to xdotool type --delay 0 into the same control."""
+    app = App()
+    bridge = Bridge(binary)
+    text = ("The quick brown fox jumps over the lazy dog. " * 50)[:2000]
+    figures = {}
+    for who in ("selection-bridge", "xdotool"):
+        times = []
+        for _ in range(3):
+            app.command(cmd="show", kind="typedmulti", value="", start=0, end=0)
+            token = bridge.send(id="c", op="capture")["target"]["token"]
+            started = time.perf_counter()
+            if who == "xdotool":
+                subprocess.run(["xdotool", "type", "--delay", "0", text], check=True)
+            else:
+                assert bridge.send(id="i", op="insert", token=token, text=text)["ok"]
+            while app.command(cmd="texts")["typedmulti"] != text:
+                time.sleep(0.002)
+            times.append(time.perf_counter() - started)
+        figures[who] = statistics.median(times) / len(text)
+    bridge.close()
+    app.close()
+    print("typed, %d ASCII characters: %.3f ms a character; xdotool type --delay 0: %.3f ms; "
+          "ratio %.2f" % (len(text), figures["selection-bridge"] * 1e3, figures["xdotool"] * 1e3,
+                          figures["selection-bridge"] / figures["xdotool"]))
 
 
 def long_life(binary):
@@ -113,6 +197,7 @@ def main():
     capture_latency(binary, "test application (4 text controls)")
     capture_latency(binary, "1000 extra widgets", "--widgets", "1000")
     insert_until_confirmed(binary)
+    typed_against_xdotool(binary)
     long_life(binary)
 
 

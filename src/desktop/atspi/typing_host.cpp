@@ -39,10 +39,12 @@ bool AtspiTypingHost::shows(std::size_t typed) {
   if (!text) return false;
   const auto length = static_cast<int64_t>(typed);
   GErrorSlot error;
-  const gint count = atspi_text_get_character_count(text.get(), error.out());
-  if (error.failed() || count != characters_ - (end_ - start_) + length) return false;
+  // The caret first: while keys are still arriving it is the one call made, and a cheap one, so
+  // that waiting does not slow the application down.
   const gint caret = atspi_text_get_caret_offset(text.get(), error.out());
   if (error.failed() || caret != start_ + length) return false;
+  const gint count = atspi_text_get_character_count(text.get(), error.out());
+  if (error.failed() || count != characters_ - (end_ - start_) + length) return false;
   GCharPtr shown(atspi_text_get_text(text.get(), static_cast<gint>(start_),
                                      static_cast<gint>(start_ + length), error.out()));
   if (error.failed() || !shown) return false;
