@@ -40,6 +40,25 @@ KeyboardPtr keyboardMap(Display* display) {
   return KeyboardPtr(XkbGetMap(display, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd));
 }
 
+// A CARDINAL property of 32-bit items; empty when the window has none.
+std::vector<unsigned long> cardinals(Display* display, Window window, Atom property, long most) {
+  Atom type = None;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  std::vector<unsigned long> items;
+  if (XGetWindowProperty(display, window, property, 0, most, False, XA_CARDINAL, &type, &format,
+                         &count, &after, &data) != Success) {
+    return items;
+  }
+  std::unique_ptr<unsigned char, XFreeDeleter> owned(data);
+  if (type == XA_CARDINAL && format == 32 && data != nullptr) {
+    const auto* values = reinterpret_cast<const unsigned long*>(data);  // Xlib widens to long
+    items.assign(values, values + count);
+  }
+  return items;
+}
+
 bool processAlive(long pid) {
   return pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
 }
@@ -136,16 +155,8 @@ std::optional<int32_t> XKeyboard::focusedWindowProcess() {
   const Atom pidAtom = XInternAtom(display_, "_NET_WM_PID", False);
   // The focus may sit on a child of the application's top-level window.
   for (Window window = focus; window != None;) {
-    Atom type = None;
-    int format = 0;
-    unsigned long count = 0, after = 0;
-    unsigned char* data = nullptr;
-    if (XGetWindowProperty(display_, window, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format,
-                           &count, &after, &data) == Success) {
-      std::unique_ptr<unsigned char, XFreeDeleter> owned(data);
-      if (type == XA_CARDINAL && format == 32 && count == 1) {
-        return static_cast<int32_t>(*reinterpret_cast<unsigned long*>(data));
-      }
+    if (const auto pid = cardinals(display_, window, pidAtom, 1); pid.size() == 1) {
+      return static_cast<int32_t>(pid[0]);
     }
     Window root = None, parent = None;
     Window* children = nullptr;
@@ -321,24 +332,15 @@ void XKeyboard::reclaimAbandoned() {
     if (!name || std::strncmp(name.get(), kRecordPrefix, sizeof kRecordPrefix - 1) != 0) continue;
     const long pid = std::strtol(name.get() + sizeof kRecordPrefix - 1, nullptr, 10);
     if (pid != getpid() && processAlive(pid)) continue;
-    Atom type = None;
-    int format = 0;
-    unsigned long items = 0, after = 0;
-    unsigned char* data = nullptr;
-    if (XGetWindowProperty(display_, root, atom, 0, 1024, False, XA_CARDINAL, &type, &format,
-                           &items, &after, &data) == Success) {
-      std::unique_ptr<unsigned char, XFreeDeleter> owned(data);
-      const auto* values = reinterpret_cast<const unsigned long*>(data);
-      for (unsigned long j = 0; xkb && type == XA_CARDINAL && format == 32 && j + 1 < items;
-           j += 2) {
-        const auto keycode = static_cast<int>(values[j]);
-        if (keycode < xkb->min_key_code || keycode > xkb->max_key_code) continue;
-        // Only what is still exactly the recorded binding: anything else is someone else's.
-        if (XkbKeyNumGroups(xkb.get(), keycode) == 1 &&
-            XkbKeyGroupWidth(xkb.get(), keycode, 0) == 1 &&
-            XkbKeySymsPtr(xkb.get(), keycode)[0] == values[j + 1]) {
-          changes.emplace_back(static_cast<uint8_t>(keycode), NoSymbol);
-        }
+    const std::vector<unsigned long> values = cardinals(display_, root, atom, 1024);
+    for (std::size_t j = 0; xkb && j + 1 < values.size(); j += 2) {
+      const auto keycode = static_cast<int>(values[j]);
+      if (keycode < xkb->min_key_code || keycode > xkb->max_key_code) continue;
+      // Only what is still exactly the recorded binding: anything else is someone else's.
+      if (XkbKeyNumGroups(xkb.get(), keycode) == 1 &&
+          XkbKeyGroupWidth(xkb.get(), keycode, 0) == 1 &&
+          XkbKeySymsPtr(xkb.get(), keycode)[0] == values[j + 1]) {
+        changes.emplace_back(static_cast<uint8_t>(keycode), NoSymbol);
       }
     }
     XDeleteProperty(display_, root, atom);
