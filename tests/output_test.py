@@ -5,17 +5,24 @@ Usage: output_test.py PATH_TO_BINARY
 Every case compares whole output lines, the exit status and standard error.
 """
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
 BINARY = None
 DEFAULT = b'{"error":"invalid_request","id":"","ok":false}\n'
 # This process may be run where a desktop session exists; the cases below need the answers of a
-# machine without one, so the binary is started with no display and no session bus.
+# machine without one, and must never touch that session (switch its accessibility on, say). So
+# the binary is started with no display, no session bus and a runtime folder of its own, in which
+# no bus can be found.
+RUNTIME = tempfile.mkdtemp(prefix="sb-output-test-")
 ENV = {k: v for k, v in os.environ.items()
-       if k not in ("DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "AT_SPI_BUS_ADDRESS")}
+       if k not in ("DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "AT_SPI_BUS_ADDRESS",
+                    "XDG_RUNTIME_DIR", "XDG_SESSION_TYPE")}
+ENV["XDG_RUNTIME_DIR"] = RUNTIME
 
 
 def run(stdin_bytes, timeout=60):
@@ -37,6 +44,9 @@ class Exchanges(unittest.TestCase):
          DEFAULT + DEFAULT + b'{"id":"z","ok":true}\n'),
         ("ill-formed UTF-8 becomes U+FFFD", b'{"id":"\xff\xc3","op":"release"}\n',
          b'{"id":"\xef\xbf\xbd\xef\xbf\xbd","ok":true}\n'),
+        ("a NUL byte after the object", b'{"id":"a","op":"release"}\x00\n', DEFAULT),
+        ("a NUL byte between two objects",
+         b'{"id":"a","op":"release"}\x00{"id":"b","op":"release"}\n', DEFAULT),
         ("no desktop: not trusted", b'{"id":"p","op":"permissions"}\n',
          b'{"accessibility":false,"id":"p","ok":true}\n'),
         ("no desktop: capture needs permission", b'{"id":"c","op":"capture"}\n',
@@ -108,4 +118,7 @@ class Lifecycle(unittest.TestCase):
 
 if __name__ == "__main__":
     BINARY = os.path.abspath(sys.argv.pop(1))
-    unittest.main(verbosity=1)
+    try:
+        unittest.main(verbosity=1)
+    finally:
+        shutil.rmtree(RUNTIME, ignore_errors=True)

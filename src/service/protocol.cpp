@@ -12,6 +12,9 @@ using operations::JsonObject;
 std::string respond(desktop::Desktop& desktop, std::string_view line) {
   // Size first, before any conversion or parsing, so an over-long line costs only its reading.
   if (line.size() > kMaxLineBytes) return std::string(kDefaultResponse);
+  // A NUL byte is neither JSON whitespace nor allowed raw in a string, so a line holding one is
+  // malformed wherever it stands. The reader would take it for the end of its input instead.
+  if (line.find('\0') != std::string_view::npos) return std::string(kDefaultResponse);
   // Strict RFC 8259. An escaped lone surrogate, or a number beyond double's range, fails to parse
   // and gets the default response, like any other text the reader cannot represent exactly.
   JsonObject request = JsonObject::parse(line, nullptr, /*allow_exceptions=*/false);
