@@ -450,6 +450,40 @@ class Typed(unittest.TestCase):
 
 
 class Lifetimes(unittest.TestCase):
+    def test_an_x_server_that_goes_away_leaves_the_process_answering(self):
+        read_fd, write_fd = os.pipe()
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-nolisten", "tcp"],
+                                pass_fds=(write_fd,), stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        with os.fdopen(read_fd, "rb") as f:
+            display = ":" + f.readline().strip().decode()
+        env = dict(os.environ, DISPLAY=display)
+        bridge = subprocess.Popen([BINARY], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, env=env)
+
+        def send(line):
+            bridge.stdin.write(line + b"\n")
+            bridge.stdin.flush()
+            return read_line(bridge.stdout)
+
+        try:
+            self.assertEqual(send(b'{"id":"p","op":"permissions"}'),
+                             b'{"accessibility":true,"id":"p","ok":true}\n')
+        finally:
+            xvfb.kill()
+            xvfb.wait()
+        self.assertEqual(send(b'{"id":"p","op":"permissions"}'),
+                         b'{"accessibility":false,"id":"p","ok":true}\n')
+        self.assertEqual(send(b'{"id":"c","op":"capture"}'),
+                         b'{"error":"permission_required","id":"c","ok":false}\n')
+        self.assertEqual(send(b'{"id":"r","op":"release"}'), b'{"id":"r","ok":true}\n')
+        bridge.stdin.close()
+        self.assertEqual(bridge.wait(timeout=10), 0)
+        self.assertEqual(bridge.stderr.read(), b"")
+        bridge.stdout.close()
+        bridge.stderr.close()
+
     def test_ending_input_during_desktop_work_never_hangs_or_crashes(self):
         # The worker ends the process while the main thread and the desktop thread are busy.
         app = App("Short Lives")
@@ -466,7 +500,7 @@ class Lifetimes(unittest.TestCase):
 
 if __name__ == "__main__":
     BINARY = os.path.abspath(sys.argv.pop(1))
-    if not os.environ.get("DISPLAY") or not os.environ.get("DBUS_SESSION_BUS_ADDRESS"):
-        print("no desktop session: skipped (run inside tools/desktop_session.py)")
+    if not os.environ.get("SB_PRIVATE_DESKTOP") or not os.environ.get("DISPLAY"):
+        print("no private desktop: skipped (run inside tools/desktop_session.py)")
         sys.exit(77)
     unittest.main(verbosity=2)

@@ -5,6 +5,7 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -66,17 +67,21 @@ bool processAlive(long pid) {
 }  // namespace
 
 XKeyboard::~XKeyboard() {
-  if (display_ != nullptr) XCloseDisplay(display_);
+  if (display_ != nullptr && !lost_) XCloseDisplay(display_);
 }
 
 bool XKeyboard::available() {
-  if (checked_) return usable_;
+  if (checked_) return usable_ && connected();
   checked_ = true;
   if (std::getenv("DISPLAY") == nullptr) return false;
   XSetErrorHandler(ignoreXError);
   XSetIOErrorHandler(ignoreXIoError);
   display_ = XOpenDisplay(nullptr);
   if (display_ == nullptr) return false;
+  // A server that goes away must not end the process (the library exits unless told otherwise):
+  // the keyboard is gone from then on, and every question about it is answered "no".
+  XSetIOErrorExitHandler(
+      display_, [](Display*, void* self) { static_cast<XKeyboard*>(self)->lost_ = true; }, this);
   int eventBase, errorBase, major, minor;
   if (!XTestQueryExtension(display_, &eventBase, &errorBase, &major, &minor)) return false;
   int opcode, xkbEvent, xkbError;
@@ -86,6 +91,14 @@ bool XKeyboard::available() {
   usable_ = true;
   reclaimAbandoned();
   return usable_;
+}
+
+bool XKeyboard::connected() {
+  if (lost_) return false;
+  // A closed connection shows as readable; reading it is what finds out.
+  pollfd fd{ConnectionNumber(display_), POLLIN, 0};
+  if (poll(&fd, 1, 0) > 0) XPending(display_);
+  return !lost_;
 }
 
 void XKeyboard::beginText() {
@@ -303,7 +316,7 @@ void XKeyboard::record(const std::map<uint8_t, unsigned long>& bindings) {
 }
 
 void XKeyboard::restore() {
-  if (display_ == nullptr || !usable_) return;
+  if (display_ == nullptr || !usable_ || !connected()) return;
   if (!bound_.empty()) {
     std::vector<std::pair<uint8_t, unsigned long>> changes;
     for (const auto& binding : bound_) changes.emplace_back(binding.first, NoSymbol);

@@ -69,10 +69,13 @@ class XKeyboard {
   void record(const std::map<uint8_t, unsigned long>& bindings);
   void reclaimAbandoned();
   void clearLocks();
+  // False once the server has gone away.
+  bool connected();
 
   _XDisplay* display_ = nullptr;
   bool checked_ = false;
   bool usable_ = false;
+  bool lost_ = false;
   uint8_t shiftKeycode_ = 0;
   std::map<unsigned long, Key> own_;        // keysyms the keymap has keys for
   std::vector<uint8_t> spare_;              // keycodes without symbols
