@@ -28,9 +28,18 @@ void serveRequests(desktop::Desktop& desktop) {
   // is read and dropped, so memory stays bounded however long a line is.
   LineReader reader(STDIN_FILENO, kMaxLineBytes + 2);
   std::string raw;
+  const std::string defaultLine = std::string(kDefaultResponse) + "\n";
   while (reader.next(raw)) {
+    std::string line;
+    try {
+      line = text::wellFormedUtf8(raw);
+    } catch (...) {
+      // Out of memory for the copy: the line still gets its one response.
+      writeAll(STDOUT_FILENO, defaultLine);
+      continue;
+    }
     // One write(2) per response: it leaves the process at once, nothing is buffered.
-    writeAll(STDOUT_FILENO, handleLine(desktop, text::wellFormedUtf8(raw)));
+    writeAll(STDOUT_FILENO, handleLine(desktop, line));
   }
   // Release the remembered control while the desktop still exists.
   operations::target.reset();

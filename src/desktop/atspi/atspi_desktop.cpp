@@ -452,7 +452,11 @@ void stopAllTyping() {
 }
 
 gboolean onTerminatingSignal(gpointer data) {
-  stopAllTyping();
+  try {
+    stopAllTyping();
+  } catch (...) {
+    // Ending all the same: the signal asked for it.
+  }
   const int signal = GPOINTER_TO_INT(data);
   ::signal(signal, SIG_DFL);
   raise(signal);
@@ -465,7 +469,13 @@ gboolean onTerminatingSignal(gpointer data) {
 void restoreAtEnd() {
   static std::once_flag once;
   std::call_once(once, [] {
-    std::atexit([] { GlibThread::instance().call(stopAllTyping); });
+    std::atexit([] {
+      try {
+        GlibThread::instance().call(stopAllTyping);
+      } catch (...) {
+        // The process ends in any case.
+      }
+    });
     GlibThread::instance().call([] {
       for (const int signal : {SIGTERM, SIGINT}) {
         struct sigaction current {};

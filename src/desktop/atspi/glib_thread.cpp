@@ -3,6 +3,7 @@
 #include <glib.h>
 
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <thread>
 
@@ -14,11 +15,17 @@ struct SyncTask {
   std::mutex mutex;
   std::condition_variable done;
   bool finished = false;
+  std::exception_ptr failure;
 };
 
+// Called from GLib's C frames, which no exception may cross: it is carried to the waiting thread.
 gboolean runSyncTask(gpointer data) {
   auto* task = static_cast<SyncTask*>(data);
-  (*task->work)();
+  try {
+    (*task->work)();
+  } catch (...) {
+    task->failure = std::current_exception();
+  }
   std::lock_guard lock(task->mutex);
   task->finished = true;
   task->done.notify_one();
@@ -27,7 +34,11 @@ gboolean runSyncTask(gpointer data) {
 
 gboolean runPosted(gpointer data) {
   auto* work = static_cast<std::function<void()>*>(data);
-  (*work)();
+  try {
+    (*work)();
+  } catch (...) {
+    // Nobody waits for posted work; what it could not do is left undone.
+  }
   return G_SOURCE_REMOVE;
 }
 
@@ -87,6 +98,7 @@ void GlibThread::runSync(const std::function<void()>& work) {
   g_main_context_invoke(g_main_context_default(), runSyncTask, &task);
   std::unique_lock lock(task.mutex);
   task.done.wait(lock, [&] { return task.finished; });
+  if (task.failure) std::rethrow_exception(task.failure);
 }
 
 void GlibThread::postAfter(unsigned milliseconds, std::function<void()> work) {
