@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(
   # build and unit tests
-  build-essential cmake ninja-build pkgconf clang libclang-rt-14-dev python3
+  build-essential dpkg-dev cmake ninja-build pkgconf clang-14 libclang-rt-14-dev python3
   libicu-dev nlohmann-json3-dev libgtest-dev libatspi2.0-dev libxtst-dev libx11-dev
   # the headless desktop of the end-to-end tests, and its GTK test application
   xvfb openbox x11-utils x11-xkb-utils xdotool dbus-daemon at-spi2-core libglib2.0-bin

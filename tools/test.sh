@@ -8,12 +8,16 @@ cd "$(dirname "$0")/.."
 tools/install-deps.sh
 
 jobs=$(nproc)
-cmake -S . -B build/gcc -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ >/dev/null
+cmake -S . -B build/gcc -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ \
+  -DSB_WERROR=ON >/dev/null
 ninja -C build/gcc -j "$jobs"
 python3 tools/desktop_session.py -- ctest --test-dir build/gcc --output-on-failure
 
-cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-  -DSB_SANITIZE=ON -DSB_FUZZ=ON >/dev/null
+# As a packager builds it: Release, no tests, installed, and packaged as a .deb whose binary runs.
+tools/package_test.sh build/package
+
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+  -DSB_WERROR=ON -DSB_SANITIZE=ON -DSB_FUZZ=ON >/dev/null
 ninja -C build/asan -j "$jobs"
 
 fuzz_seconds=${FUZZ_SECONDS:-120}
