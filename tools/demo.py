@@ -16,7 +16,9 @@ APP = os.path.join(HERE, "..", "tests", "desktop", "selection_test_app.py")
 
 
 def screenshot(path):
-    subprocess.run(["import", "-window", "root", "-crop", "640x480+0+0", path], check=True)
+    window = subprocess.run(["xdotool", "search", "--onlyvisible", "--limit", "1", "--name", "Demo Notes"],
+                            capture_output=True, text=True).stdout.split()
+    subprocess.run(["import", "-window", window[0] if window else "root", path], check=True)
     print("saved %s" % path)
 
 
@@ -45,7 +47,23 @@ def main():
         return json.loads(answer)
 
     exchange({"id": "1", "op": "permissions"})
-    token = exchange({"id": "2", "op": "capture"})["target"]["token"]
+    captured = exchange({"id": "2", "op": "capture"})
+    if not captured["ok"]:
+        bridge.stdin.close()
+        bridge.wait()
+        app.stdin.close()
+        app.wait()
+        print("capture refused (%s)." % captured["error"], file=sys.stderr)
+        if captured["error"] == "permission_required":
+            print("Accessibility is off in this session. The capture has just asked for it to be "
+                  "switched on; applications started from now on take it up. To switch it on "
+                  "yourself:\n  gsettings set org.gnome.desktop.interface toolkit-accessibility "
+                  "true\nor, on any desktop with the accessibility bus:\n  gdbus call --session "
+                  "--dest org.a11y.Bus --object-path /org/a11y/bus --method "
+                  "org.freedesktop.DBus.Properties.Set org.a11y.Status IsEnabled '<true>'\n"
+                  "then run tools/run.sh again.", file=sys.stderr)
+        return 1
+    token = captured["target"]["token"]
     exchange({"id": "3", "op": "insert", "token": token, "text": "Zürich, 東京 & Ōsaka"})
     exchange({"id": "4", "op": "insert", "token": token, "text": "again"})
     bridge.stdin.close()
@@ -57,7 +75,8 @@ def main():
     print("the application's field now reads: %s" % json.loads(app.stdout.readline())["single"])
     app.stdin.close()
     app.wait()
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

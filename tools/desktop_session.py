@@ -29,6 +29,9 @@ class Session:
         env["XDG_RUNTIME_DIR"] = self.runtime
         env["NO_AT_BRIDGE"] = "0"
         env["GTK_A11Y"] = "atspi"
+        # The desktop tests run only where this is set: never on the session of the developer
+        # who runs them.
+        env["SB_PRIVATE_DESKTOP"] = "1"
         # Xvfb picks a free display and writes its number on the given descriptor.
         read_fd, write_fd = os.pipe()
         # -noreset: the accessibility bus's address stays on the root window when the last client

@@ -4,7 +4,8 @@
 # exchange is printed; screenshots before and after go to out/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/install-deps.sh imagemagick
+# The demo's text holds CJK characters: a font that has them, so the screenshots show them.
+tools/install-deps.sh imagemagick fonts-wqy-microhei
 cmake -S . -B build/gcc -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ >/dev/null
 ninja -C build/gcc selection-bridge >/dev/null
 if [ -n "${DISPLAY:-}" ] && [ -n "${DBUS_SESSION_BUS_ADDRESS:-}" ]; then
