@@ -124,8 +124,22 @@ class SimulatedKeyboard : public typing::TypingHost {
 SimulatedDesktop::SimulatedDesktop() = default;
 SimulatedDesktop::~SimulatedDesktop() = default;
 
+void SimulatedDesktop::happen(std::chrono::nanoseconds until) {
+  for (auto it = happenings.begin(); it != happenings.end();) {
+    if (it->at > until) {
+      ++it;
+      continue;
+    }
+    const auto change = std::move(it->change);
+    it = happenings.erase(it);
+    change(*this);
+  }
+}
+
 void SimulatedDesktop::advanceTyping(std::chrono::nanoseconds until) {
+  happen(until);
   while (job_ && nextTypingStep_ <= until) {
+    happen(nextTypingStep_);
     const auto wait = job_->step(nextTypingStep_);
     if (!wait) {
       typing.push_back("end " + std::to_string(static_cast<int>(job_->end())) + " typed " +
@@ -329,6 +343,7 @@ std::chrono::nanoseconds SimulatedDesktop::monotonicNow() { return monotonic; }
 void SimulatedDesktop::pause(std::chrono::nanoseconds duration) {
   asked.push_back("pause " + std::to_string(duration.count()));
   monotonic += duration;
+  happen(monotonic);
   advanceTyping(monotonic);
   wallClock += std::chrono::duration<double>(duration).count();
 }

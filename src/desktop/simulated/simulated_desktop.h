@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -78,6 +79,13 @@ class SimulatedDesktop : public Desktop {
       U"0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`abcdefghijklmnopqrstuvwxyz{|}~\n";
   std::size_t spareKeys = 4;
   std::optional<std::chrono::nanoseconds> keysHeldUntil;
+  // What the user does while the system works, each at its moment on the monotonic clock: moves
+  // the focus, raises another application, while a text is being typed.
+  struct Happening {
+    std::chrono::nanoseconds at;
+    std::function<void(SimulatedDesktop&)> change;
+  };
+  std::vector<Happening> happenings;
   // Typing in progress goes one step each time this much time has passed.
   std::chrono::nanoseconds typingStep{std::chrono::milliseconds(2)};
 
@@ -126,6 +134,7 @@ class SimulatedDesktop : public Desktop {
   AttributeResult readControl(int id, const std::string& name);
 
   void advanceTyping(std::chrono::nanoseconds until);
+  void happen(std::chrono::nanoseconds until);
 
   long liveElements_ = 0;
   std::vector<PendingEdit> pending_;
