@@ -12,7 +12,13 @@ void writeString(std::string& out, const std::string& raw) {
   const std::string& s = wellFormed ? raw : repaired;
   static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
-  for (const char c : s) {
+  std::size_t plain = 0;  // start of the run of characters written as they are
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const char c = s[i];
+    const bool escaped = c == '"' || c == '\\' || c == '/' || static_cast<unsigned char>(c) < 0x20;
+    if (!escaped) continue;
+    out.append(s, plain, i - plain);
+    plain = i + 1;
     switch (c) {
       case '"':
         out += "\\\"";
@@ -39,15 +45,12 @@ void writeString(std::string& out, const std::string& raw) {
         out += "\\t";
         break;
       default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          out += "\\u00";
-          out += kHex[(c >> 4) & 0xF];
-          out += kHex[c & 0xF];
-        } else {
-          out += c;
-        }
+        out += "\\u00";
+        out += kHex[(c >> 4) & 0xF];
+        out += kHex[c & 0xF];
     }
   }
+  out.append(s, plain, s.size() - plain);
   out += '"';
 }
 

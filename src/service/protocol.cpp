@@ -2,6 +2,7 @@
 
 #include "operations/perform.h"
 #include "service/json_writer.h"
+#include "service/request_reader.h"
 #include "text/unicode.h"
 
 namespace service {
@@ -15,10 +16,9 @@ std::string respond(desktop::Desktop& desktop, std::string_view line) {
   // A NUL byte is neither JSON whitespace nor allowed raw in a string, so a line holding one is
   // malformed wherever it stands. The reader would take it for the end of its input instead.
   if (line.find('\0') != std::string_view::npos) return std::string(kDefaultResponse);
-  // Strict RFC 8259. An escaped lone surrogate, or a number beyond double's range, fails to parse
-  // and gets the default response, like any other text the reader cannot represent exactly.
-  JsonObject request = JsonObject::parse(line, nullptr, /*allow_exceptions=*/false);
-  if (!request.is_object()) return std::string(kDefaultResponse);
+  std::optional<JsonObject> read = readRequest(line);
+  if (!read) return std::string(kDefaultResponse);
+  const JsonObject& request = *read;
   const auto id = request.find("id");
   if (id == request.end() || !id->is_string()) return std::string(kDefaultResponse);
   const std::string& idText = id->get_ref<const std::string&>();
