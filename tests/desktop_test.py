@@ -404,6 +404,21 @@ class Typed(unittest.TestCase):
                         if other:
                             other.close()
 
+    def test_end_of_input_after_a_typed_insert_leaves_the_keymap_as_it_was(self):
+        # The parent quits right after sending the insert: it is typed to its end, answered,
+        # and the process ends with the keymap given back.
+        text = "".join(chr(0x4E00 + i) for i in range(300))
+        spare = Keyboard.spare_keycodes()
+        self.app.show("typed", "", 0, 0)
+        bridge = Bridge()
+        token = bridge.send(id="c", op="capture")["target"]["token"]
+        line = json.dumps({"id": "i", "op": "insert", "token": token, "text": text})
+        bridge.proc.stdin.write(line.encode() + b"\n")
+        code, err = bridge.close()
+        self.assertEqual((code, err), (0, b""))
+        self.assertEqual(self.app.texts()["typed"], text)
+        self.assertEqual(Keyboard.spare_keycodes(), spare)
+
     def test_sigterm_while_typing_gives_the_keymap_back(self):
         text = "".join(chr(0x4E00 + i) for i in range(2000))  # no key of its own: all bound
         spare = Keyboard.spare_keycodes()
