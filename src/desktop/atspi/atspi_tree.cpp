@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <deque>
 #include <functional>
+#include <string_view>
 
 #include "text/unicode.h"
 
@@ -36,6 +37,14 @@ GObjectPtr<AtspiAccessible> findApplication(const std::function<bool(AtspiAccess
     if (application && wanted(application.get())) return application;
   }
   return nullptr;
+}
+
+bool isGtk4(AtspiAccessible* application) {
+  GErrorSlot error;
+  GCharPtr toolkit(atspi_accessible_get_toolkit_name(application, error.out()));
+  if (error.failed() || !toolkit || std::string_view(toolkit.get()) != "GTK") return false;
+  GCharPtr version(atspi_accessible_get_toolkit_version(application, error.out()));
+  return !error.failed() && version && std::string_view(version.get()).substr(0, 2) == "4.";
 }
 
 }  // namespace
@@ -87,7 +96,10 @@ GObjectPtr<AtspiAccessible> focusedControl(AtspiAccessible* application) {
     // node by node.
     return found;
   }
-  // Toolkits without collections: walk the tree, breadth first, within a bound.
+  // Toolkits without collections: walk the tree, breadth first, within a bound. Subtrees not
+  // on screen are passed over, except where the toolkit marks only its windows as showing
+  // (GTK 4).
+  const bool showingMarked = !isGtk4(application);
   std::deque<GObjectPtr<AtspiAccessible>> pending;
   pending.emplace_back(
       GObjectPtr<AtspiAccessible>(static_cast<AtspiAccessible*>(g_object_ref(application))));
@@ -97,7 +109,10 @@ GObjectPtr<AtspiAccessible> focusedControl(AtspiAccessible* application) {
     GObjectPtr<AtspiStateSet> states(atspi_accessible_get_state_set(node.get()));
     if (!states) return nullptr;
     if (walked > 0 && atspi_state_set_contains(states.get(), ATSPI_STATE_FOCUSED)) return node;
-    if (walked > 0 && !atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING)) continue;
+    if (walked > 0 && showingMarked &&
+        !atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING)) {
+      continue;
+    }
     GErrorSlot error;
     const gint children = atspi_accessible_get_child_count(node.get(), error.out());
     for (gint i = 0; i < children && !error.failed(); ++i) {

@@ -1,0 +1,162 @@
+#!/usr/bin/env python3
+"""End to end against applications people use, installed from Debian's packages: the built
+selection-bridge captures and inserts, and the truth is read through the application's own
+channel (the file it saves), never through accessibility.
+
+Usage: applications_test.py PATH_TO_BINARY   (inside tools/desktop_session.py)
+One table of cases runs against each application in APPLICATIONS whose program is installed.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import desktop_test  # noqa: E402  (the bridge, the test application and the keyboard helpers)
+from desktop_test import App, Bridge, Keyboard  # noqa: E402
+
+
+class TextEditor:
+    """An editor opened on a file; the selection is made with keys, as a user makes it, and the
+    file it saves is the truth."""
+
+    def __init__(self, command, title):
+        self.command, self.title = command, title
+        self.folder = tempfile.mkdtemp(prefix="sb-app-")
+        self.path = os.path.join(self.folder, "notes.txt")
+        self.proc = None
+
+    def available(self):
+        return shutil.which(self.command[0]) is not None
+
+    def open(self, text):
+        with open(self.path, "w", encoding="utf-8") as f:
+            f.write(text)
+        env = dict(os.environ, GTK_A11Y="atspi", NO_AT_BRIDGE="0")
+        self.proc = subprocess.Popen(self.command + [self.path], env=env,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        Keyboard.xdotool("search", "--sync", "--onlyvisible", "--name", self.title,
+                         "windowactivate", "--sync")
+        time.sleep(0.5)  # the document is loaded after the window shows
+
+    def select(self, line, start, end):
+        """Selects caret positions start..end of a line (user-perceived characters, as the arrow
+        keys move), with the keyboard."""
+        Keyboard.xdotool("key", "ctrl+Home")
+        for _ in range(line):
+            Keyboard.xdotool("key", "Down")
+        Keyboard.xdotool("key", "Home")
+        for _ in range(start):
+            Keyboard.xdotool("key", "Right")
+        for _ in range(end - start):
+            Keyboard.xdotool("key", "shift+Right")
+        time.sleep(0.2)
+
+    def saved(self):
+        Keyboard.xdotool("key", "ctrl+s")
+        deadline = time.monotonic() + 5
+        before = None
+        while time.monotonic() < deadline:
+            with open(self.path, encoding="utf-8") as f:
+                text = f.read()
+            if text == before:
+                return text
+            before = text
+            time.sleep(0.3)
+        return before
+
+    def close(self):
+        if self.proc:
+            self.proc.kill()
+            self.proc.wait()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+APPLICATIONS = [
+    ("gnome-text-editor (GTK 4)",
+     lambda: TextEditor(["gnome-text-editor", "--standalone"], "notes.txt")),
+]
+
+# name, file, (line, start, end) selected in caret positions, the selection as captured, text
+# inserted, the file after
+CASES = [
+    ("ascii", "Hello brave new world\n", (0, 6, 11), "brave", "there",
+     "Hello there new world\n"),
+    ("accents", "Voilà déjà vu\n", (0, 6, 10), "déjà", "naïve", "Voilà naïve vu\n"),
+    ("cjk", "中文 テキスト 한국어\n", (0, 3, 7), "テキスト", "文字", "中文 文字 한국어\n"),
+    ("emoji with modifier before", "👍🏽 ok fine\n", (0, 2, 4), "ok", "good", "👍🏽 good fine\n"),
+    ("astral before, astral inserted", "𝄞 note here\n", (0, 2, 6), "note", "𝄢 clef",
+     "𝄞 𝄢 clef here\n"),
+    ("several lines", "one\ntwo\nthree\n", (1, 0, 3), "two", "2\n2b", "one\n2\n2b\nthree\n"),
+]
+
+
+class Applications(unittest.TestCase):
+    def test_capture_and_insert_exactly(self):
+        ran = 0
+        for name, make in APPLICATIONS:
+            for case, text, (line, start, end), selected, inserted, after in CASES:
+                application = make()
+                if not application.available():
+                    continue
+                with self.subTest(application=name, case=case):
+                    bridge = Bridge()
+                    try:
+                        application.open(text)
+                        application.select(line, start, end)
+                        started = time.monotonic()
+                        captured = bridge.send(id="c", op="capture")
+                        capture_s = time.monotonic() - started
+                        self.assertTrue(captured["ok"], captured)
+                        self.assertEqual(captured["target"]["selectedText"], selected)
+                        started = time.monotonic()
+                        self.assertEqual(bridge.send(id="i", op="insert",
+                                                     token=captured["target"]["token"],
+                                                     text=inserted),
+                                         {"id": "i", "inserted": True, "ok": True})
+                        insert_s = time.monotonic() - started
+                        self.assertEqual(application.saved(), after)
+                        ran += 1
+                        print("\n%s, %s: capture %.0f ms, inserted in %.0f ms"
+                              % (name, case, capture_s * 1e3, insert_s * 1e3), file=sys.stderr)
+                    finally:
+                        self.assertEqual(bridge.close(), (0, b""))
+                        application.close()
+        if ran == 0:
+            self.skipTest("none of the applications is installed")
+
+    def test_another_application_raised_nothing_written(self):
+        for name, make in APPLICATIONS:
+            application = make()
+            if not application.available():
+                continue
+            with self.subTest(application=name):
+                bridge = Bridge()
+                other = None
+                try:
+                    application.open("keep me\n")
+                    application.select(0, 0, 4)
+                    token = bridge.send(id="c", op="capture")["target"]["token"]
+                    other = App("Raised")
+                    self.assertEqual(bridge.send(id="i", op="insert", token=token, text="x"),
+                                     {"error": "target_changed", "id": "i", "ok": False})
+                    self.assertEqual(other.texts()["single"], "")
+                    Keyboard.xdotool("search", "--onlyvisible", "--name", application.title,
+                                     "windowactivate", "--sync")
+                    self.assertEqual(application.saved(), "keep me\n")
+                finally:
+                    if other:
+                        other.close()
+                    self.assertEqual(bridge.close(), (0, b""))
+                    application.close()
+
+
+if __name__ == "__main__":
+    desktop_test.BINARY = os.path.abspath(sys.argv.pop(1))
+    if not os.environ.get("SB_PRIVATE_DESKTOP") or not os.environ.get("DISPLAY"):
+        print("no private desktop: skipped (run inside tools/desktop_session.py)")
+        sys.exit(77)
+    unittest.main(verbosity=2)
