@@ -6,6 +6,7 @@ channel (the file it saves), never through accessibility.
 Usage: applications_test.py PATH_TO_BINARY   (inside tools/desktop_session.py)
 One table of cases runs against each application in APPLICATIONS whose program is installed.
 """
+import json
 import os
 import shutil
 import subprocess
@@ -13,6 +14,7 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import desktop_test  # noqa: E402  (the bridge, the test application and the keyboard helpers)
@@ -41,6 +43,10 @@ class TextEditor:
         Keyboard.xdotool("search", "--sync", "--onlyvisible", "--name", self.title,
                          "windowactivate", "--sync")
         time.sleep(0.5)  # the document is loaded after the window shows
+
+    def prepare(self, text, line, selected, start, end):
+        self.open(text)
+        self.select(line, start, end)
 
     def select(self, line, start, end):
         """Selects caret positions start..end of a line (user-perceived characters, as the arrow
@@ -75,9 +81,80 @@ class TextEditor:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
+class BrowserPage:
+    """Chromium showing a text area (tests/pages/textarea.html) with the text and the selection
+    set by the page; the page's title, set by its own script, is the truth."""
+
+    title = "Chromium"
+    PAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pages", "textarea.html")
+
+    def __init__(self):
+        self.profile = tempfile.mkdtemp(prefix="sb-chromium-")
+        self.proc = None
+        self.text = None
+
+    def available(self):
+        return shutil.which("chromium") is not None
+
+    def prepare(self, text, line, selected, start=None, end=None):
+        lines = text.split("\n")
+        before = "\n".join(lines[:line]) + ("\n" if line else "")
+        at = len((before + lines[line][:lines[line].index(selected)]).encode("utf-16-le")) // 2
+        wanted = {"value": text, "start": at, "end": at + len(selected.encode("utf-16-le")) // 2}
+        url = "file://%s#%s" % (self.PAGE, urllib.parse.quote(json.dumps(wanted)))
+        # Its accessibility tree only on request; the network flags keep it from reaching out.
+        self.proc = subprocess.Popen(
+            ["chromium", "--no-sandbox", "--disable-gpu", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             "--force-renderer-accessibility", "--user-data-dir=" + self.profile, url],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline and self.shown() != text:
+            time.sleep(0.2)
+        Keyboard.xdotool("search", "--onlyvisible", "--class", "chromium", "windowactivate",
+                         "--sync")
+        time.sleep(1.0)  # the accessibility tree follows the page
+
+    def shown(self):
+        out = subprocess.run(["xdotool", "search", "--onlyvisible", "--class", "chromium",
+                              "getwindowname"], capture_output=True, text=True).stdout
+        for name in out.splitlines():
+            try:
+                return json.loads(name.rsplit(" - ", 1)[0])["text"]
+            except (ValueError, KeyError, TypeError):
+                continue
+        return None
+
+    def saved(self):
+        # The title follows the text area within a few tens of milliseconds: read it once it
+        # has stood still for a while.
+        before, since = self.shown(), time.monotonic()
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline:
+            time.sleep(0.1)
+            now = self.shown()
+            if now != before:
+                before, since = now, time.monotonic()
+            elif time.monotonic() - since >= 0.5:
+                break
+        return before
+
+    def close(self):
+        if self.proc:
+            self.proc.kill()
+            self.proc.wait()
+        shutil.rmtree(self.profile, ignore_errors=True)
+
+
+# name, how to start it, and the cases known not to work yet, with why.
+CHROMIUM_OFFSETS = ("Chromium's selection offsets come out short for a character outside the "
+                    "BMP before the selection; not solved yet")
 APPLICATIONS = [
     ("gnome-text-editor (GTK 4)",
-     lambda: TextEditor(["gnome-text-editor", "--standalone"], "notes.txt")),
+     lambda: TextEditor(["gnome-text-editor", "--standalone"], "notes.txt"), {}),
+    ("Chromium (a text area, typed)", BrowserPage,
+     {"emoji with modifier before": CHROMIUM_OFFSETS,
+      "astral before, astral inserted": CHROMIUM_OFFSETS}),
 ]
 
 # name, file, (line, start, end) selected in caret positions, the selection as captured, text
@@ -97,16 +174,17 @@ CASES = [
 class Applications(unittest.TestCase):
     def test_capture_and_insert_exactly(self):
         ran = 0
-        for name, make in APPLICATIONS:
+        for name, make, known in APPLICATIONS:
             for case, text, (line, start, end), selected, inserted, after in CASES:
                 application = make()
                 if not application.available():
                     continue
                 with self.subTest(application=name, case=case):
+                    if case in known:
+                        self.skipTest(known[case])
                     bridge = Bridge()
                     try:
-                        application.open(text)
-                        application.select(line, start, end)
+                        application.prepare(text, line, selected, start, end)
                         started = time.monotonic()
                         captured = bridge.send(id="c", op="capture")
                         capture_s = time.monotonic() - started
@@ -129,7 +207,7 @@ class Applications(unittest.TestCase):
             self.skipTest("none of the applications is installed")
 
     def test_another_application_raised_nothing_written(self):
-        for name, make in APPLICATIONS:
+        for name, make, _ in APPLICATIONS:
             application = make()
             if not application.available():
                 continue
@@ -137,8 +215,7 @@ class Applications(unittest.TestCase):
                 bridge = Bridge()
                 other = None
                 try:
-                    application.open("keep me\n")
-                    application.select(0, 0, 4)
+                    application.prepare("keep me\n", 0, "keep", 0, 4)
                     token = bridge.send(id="c", op="capture")["target"]["token"]
                     other = App("Raised")
                     self.assertEqual(bridge.send(id="i", op="insert", token=token, text="x"),

@@ -10,7 +10,7 @@ packages=(
   jq xvfb openbox x11-utils x11-xkb-utils x11-xserver-utils xdotool dbus-daemon at-spi2-core libglib2.0-bin
   python3-gi python3-gi-cairo gir1.2-gtk-3.0
   # applications people use, for tests/applications_test.py
-  gnome-text-editor
+  gnome-text-editor chromium
   "$@"
 )
 missing=()
