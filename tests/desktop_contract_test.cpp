@@ -108,6 +108,24 @@ void expectTypedPart(const std::u16string& shown, const std::u16string& before,
   std::printf("typing stopped after %zu of %zu units\n", part.size(), typed.size());
 }
 
+// Types a long text into a keys-only control and moves the focus meanwhile: typing stops, and
+// nothing lands anywhere else.
+void typeThenMoveTheFocus(Stage& stage, void (Stage::*move)()) {
+  const std::u16string typed = testing_support::repeat(u"typing \u00e9 ", 200);
+  const desktop::Pid pid = stage.show(Kind::KeysOnly, u"[]", {1, 0});
+  const auto element = desktop::focused(stage.desktop(), pid);
+  ASSERT_TRUE(element);
+  const std::u16string other = stage.anotherControlText();
+  const std::u16string otherApplication = stage.anotherApplicationText();
+  EXPECT_EQ(post(stage, pid, *element, {u"[]", {1, 0}}, typed), desktop::PostResult::kPosted);
+  (stage.*move)();
+  // Any question to the desktop waits until the typing has stopped.
+  desktop::frontmostApplication(stage.desktop());
+  EXPECT_EQ(text::toUtf8(stage.anotherControlText()), text::toUtf8(other));
+  EXPECT_EQ(text::toUtf8(stage.anotherApplicationText()), text::toUtf8(otherApplication));
+  expectTypedPart(stage.shownText(), u"[", typed, u"]");
+}
+
 const std::vector<Row>& rows() {
   static const std::vector<Row> all = {
       {"TrustedWithAndWithoutPrompt",
@@ -286,32 +304,10 @@ const std::vector<Row>& rows() {
            EXPECT_EQ(text::toUtf8(stage.shownText()), "Hello world");
          }
        }},
-      {"FocusMovedWhileTypingLandsNothingElsewhere",
-       [](Stage& stage) {
-         struct Move {
-           const char* name;
-           void (Stage::*move)();
-         };
-         for (const Move& m :
-              {Move{"click into another control", &Stage::clickAnotherControl},
-               Move{"another application raised", &Stage::bringAnotherApplicationToFront}}) {
-           SCOPED_TRACE(m.name);
-           const std::u16string typed = testing_support::repeat(u"typing \u00e9 ", 200);
-           const desktop::Pid pid = stage.show(Kind::KeysOnly, u"[]", {1, 0});
-           const auto element = desktop::focused(stage.desktop(), pid);
-           ASSERT_TRUE(element);
-           const std::u16string other = stage.anotherControlText();
-           const std::u16string otherApplication = stage.anotherApplicationText();
-           EXPECT_EQ(post(stage, pid, *element, {u"[]", {1, 0}}, typed),
-                     desktop::PostResult::kPosted);
-           (stage.*m.move)();
-           // Any question to the desktop waits until the typing has stopped.
-           desktop::frontmostApplication(stage.desktop());
-           EXPECT_EQ(text::toUtf8(stage.anotherControlText()), text::toUtf8(other));
-           EXPECT_EQ(text::toUtf8(stage.anotherApplicationText()), text::toUtf8(otherApplication));
-           expectTypedPart(stage.shownText(), u"[", typed, u"]");
-         }
-       }},
+      {"ClickIntoAnotherControlWhileTypingLandsNothingThere",
+       [](Stage& stage) { typeThenMoveTheFocus(stage, &Stage::clickAnotherControl); }},
+      {"AnotherApplicationRaisedWhileTypingGetsNothing",
+       [](Stage& stage) { typeThenMoveTheFocus(stage, &Stage::bringAnotherApplicationToFront); }},
   };
   return all;
 }

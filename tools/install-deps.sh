@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(
   # build and unit tests
   build-essential dpkg-dev cmake ninja-build pkgconf clang-14 libclang-rt-14-dev python3
-  libicu-dev nlohmann-json3-dev libsimdjson-dev libgtest-dev libatspi2.0-dev libxtst-dev libx11-dev
+  libicu-dev nlohmann-json3-dev libsimdjson-dev libgtest-dev libatspi2.0-dev libxtst-dev libxi-dev
+  libx11-dev
   # the headless desktop of the end-to-end tests, and its GTK test application
   jq xvfb openbox x11-utils x11-xkb-utils x11-xserver-utils xdotool dbus-daemon at-spi2-core libglib2.0-bin
   python3-gi python3-gi-cairo gir1.2-gtk-3.0

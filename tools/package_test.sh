@@ -15,7 +15,7 @@ test -x "$stage/usr/local/bin/selection-bridge"
 (cd "$build" && cpack -G DEB >cpack.log 2>&1) || { cat "$build/cpack.log"; exit 1; }
 deb=$(ls "$build"/selection-bridge_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libatspi2.0-0 libicu libx11-6 libxtst6 libglib2.0-0 libstdc++6; do
+for library in libatspi2.0-0 libicu libx11-6 libxtst6 libxi6 libglib2.0-0 libstdc++6; do
   if ! grep -q "$library" <<<"$depends"; then
     echo "$deb: Depends lacks $library: $depends"
     exit 1

@@ -3,6 +3,7 @@
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/extensions/XInput2.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 #include <poll.h>
@@ -88,6 +89,17 @@ bool XKeyboard::available() {
   major = XkbMajorVersion;
   minor = XkbMinorVersion;
   if (!XkbQueryExtension(display_, &opcode, &xkbEvent, &xkbError, &major, &minor)) return false;
+  // Clicks, from any pointer, are told to this client whatever window they go to, so typing
+  // can see the user act.
+  int xiEvent, xiError, xiMajor = 2, xiMinor = 1;
+  if (!XQueryExtension(display_, "XInputExtension", &xiOpcode_, &xiEvent, &xiError) ||
+      XIQueryVersion(display_, &xiMajor, &xiMinor) != Success) {
+    return false;
+  }
+  unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
+  XISetMask(bits, XI_RawButtonPress);
+  XIEventMask mask{XIAllMasterDevices, static_cast<int>(sizeof bits), bits};
+  XISelectEvents(display_, DefaultRootWindow(display_), &mask, 1);
   usable_ = true;
   reclaimAbandoned();
   return usable_;
@@ -101,7 +113,23 @@ bool XKeyboard::connected() {
   return !lost_;
 }
 
+bool XKeyboard::clickedSinceBegin() {
+  while (XPending(display_) > 0) {
+    XEvent event;
+    XNextEvent(display_, &event);
+    if (event.xcookie.type == GenericEvent && event.xcookie.extension == xiOpcode_ &&
+        event.xcookie.evtype == XI_RawButtonPress) {
+      clicked_ = true;
+    }
+  }
+  return clicked_;
+}
+
 void XKeyboard::beginText() {
+  if (available()) {
+    clickedSinceBegin();
+    clicked_ = false;
+  }
   own_.clear();
   spare_.clear();
   shiftKeycode_ = 0;
@@ -242,7 +270,11 @@ bool XKeyboard::press(int32_t pid, const std::vector<char32_t>& bound,
     }
   }
   XGrabServer(display_);
-  if (focusedWindowProcess() != pid) {
+  // With the server held, every click it has taken so far has been told to this client. One
+  // since the text began means the user is at work: the application may be moving its focus
+  // this very moment, before the checks could see it.
+  XSync(display_, False);
+  if (clickedSinceBegin() || focusedWindowProcess() != pid) {
     XUngrabServer(display_);
     XSync(display_, False);
     return false;

@@ -5,7 +5,8 @@
 // one change of the keymap and are given back in one. They are recorded on the root window first,
 // so that bindings a killed process left behind are reclaimed by the next one to start. Locked
 // modifiers (Caps Lock, Num Lock) and a locked layout group are cleared while a text is typed and
-// locked again after. Only the GLib thread calls it.
+// locked again after. A click anywhere while a text is typed stops it. Only the GLib thread
+// calls it.
 #pragma once
 
 #include <cstddef>
@@ -71,11 +72,15 @@ class XKeyboard {
   void clearLocks();
   // False once the server has gone away.
   bool connected();
+  // Whether the user has clicked anywhere since the text began.
+  bool clickedSinceBegin();
 
   _XDisplay* display_ = nullptr;
   bool checked_ = false;
   bool usable_ = false;
   bool lost_ = false;
+  int xiOpcode_ = 0;
+  bool clicked_ = false;
   uint8_t shiftKeycode_ = 0;
   std::map<unsigned long, Key> own_;        // keysyms the keymap has keys for
   std::vector<uint8_t> spare_;              // keycodes without symbols
