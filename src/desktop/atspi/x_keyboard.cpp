@@ -96,8 +96,20 @@ bool XKeyboard::available() {
       XIQueryVersion(display_, &xiMajor, &xiMinor) != Success) {
     return false;
   }
+  // Keys too, but only those of real keyboards: the XTEST device's are this process's own.
+  int count = 0;
+  if (XIDeviceInfo* devices = XIQueryDevice(display_, XIAllDevices, &count)) {
+    for (int i = 0; i < count; ++i) {
+      if (devices[i].use == XISlaveKeyboard && devices[i].name != nullptr &&
+          std::strstr(devices[i].name, "XTEST") != nullptr) {
+        xtestKeyboard_ = devices[i].deviceid;
+      }
+    }
+    XIFreeDeviceInfo(devices);
+  }
   unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
   XISetMask(bits, XI_RawButtonPress);
+  if (xtestKeyboard_ != 0) XISetMask(bits, XI_RawKeyPress);
   XIEventMask mask{XIAllMasterDevices, static_cast<int>(sizeof bits), bits};
   XISelectEvents(display_, DefaultRootWindow(display_), &mask, 1);
   usable_ = true;
@@ -117,9 +129,13 @@ bool XKeyboard::clickedSinceBegin() {
   while (XPending(display_) > 0) {
     XEvent event;
     XNextEvent(display_, &event);
-    if (event.xcookie.type == GenericEvent && event.xcookie.extension == xiOpcode_ &&
-        event.xcookie.evtype == XI_RawButtonPress) {
+    if (event.xcookie.type != GenericEvent || event.xcookie.extension != xiOpcode_) continue;
+    if (event.xcookie.evtype == XI_RawButtonPress) {
       clicked_ = true;
+    } else if (event.xcookie.evtype == XI_RawKeyPress && XGetEventData(display_, &event.xcookie)) {
+      const auto* raw = static_cast<const XIRawEvent*>(event.xcookie.data);
+      if (raw->sourceid != xtestKeyboard_) clicked_ = true;
+      XFreeEventData(display_, &event.xcookie);
     }
   }
   return clicked_;

@@ -5,7 +5,8 @@
 // one change of the keymap and are given back in one. They are recorded on the root window first,
 // so that bindings a killed process left behind are reclaimed by the next one to start. Locked
 // modifiers (Caps Lock, Num Lock) and a locked layout group are cleared while a text is typed and
-// locked again after. A click anywhere while a text is typed stops it. Only the GLib thread
+// locked again after. A click anywhere, or a key of a real keyboard, while a text is typed stops
+// it. Only the GLib thread
 // calls it.
 #pragma once
 
@@ -72,7 +73,8 @@ class XKeyboard {
   void clearLocks();
   // False once the server has gone away.
   bool connected();
-  // Whether the user has clicked anywhere since the text began.
+  // Whether the user has clicked anywhere, or pressed a key of a real keyboard, since the text
+  // began.
   bool clickedSinceBegin();
 
   _XDisplay* display_ = nullptr;
@@ -80,6 +82,7 @@ class XKeyboard {
   bool usable_ = false;
   bool lost_ = false;
   int xiOpcode_ = 0;
+  int xtestKeyboard_ = 0;  // the device of synthetic keys, this process's own among them
   bool clicked_ = false;
   uint8_t shiftKeycode_ = 0;
   std::map<unsigned long, Key> own_;        // keysyms the keymap has keys for
