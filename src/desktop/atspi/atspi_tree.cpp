@@ -150,6 +150,11 @@ std::optional<TextState> textState(AtspiAccessible* control) {
     if (error.failed() || !range) return std::nullopt;
     state.start = std::min(range->start_offset, range->end_offset);
     state.end = std::max(range->start_offset, range->end_offset);
+    // The caret sits at one end of a selection. Where it does not, the offsets cannot be trusted
+    // (Chromium counts them short after a character outside the BMP): no selection is better
+    // than the wrong one.
+    const gint caret = atspi_text_get_caret_offset(text.get(), error.out());
+    if (error.failed() || (caret != state.start && caret != state.end)) return std::nullopt;
   } else {
     state.start = state.end = atspi_text_get_caret_offset(text.get(), error.out());
     if (error.failed()) return std::nullopt;
