@@ -322,8 +322,9 @@ class AtspiDesktop : public SystemClockDesktop {
   Delivery deliveryFor(AtspiAccessible* control) {
     fresh(control);
     if (!hasState(control, ATSPI_STATE_EDITABLE)) return Delivery::kNone;
+    // Gecko's editable text answers true and changes nothing: Firefox's controls are typed into.
     GObjectPtr<AtspiEditableText> editable(atspi_accessible_get_editable_text_iface(control));
-    if (editable) return Delivery::kEdit;
+    if (editable && !toolkitIs(control, "Gecko")) return Delivery::kEdit;
     GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(control));
     if (!text) return Delivery::kNone;
     return hasState(control, ATSPI_STATE_MULTI_LINE) ? Delivery::kTypeLines : Delivery::kTypeLine;

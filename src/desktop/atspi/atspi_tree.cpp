@@ -40,14 +40,19 @@ GObjectPtr<AtspiAccessible> findApplication(const std::function<bool(AtspiAccess
 }
 
 bool isGtk4(AtspiAccessible* application) {
+  if (!toolkitIs(application, "GTK")) return false;
   GErrorSlot error;
-  GCharPtr toolkit(atspi_accessible_get_toolkit_name(application, error.out()));
-  if (error.failed() || !toolkit || std::string_view(toolkit.get()) != "GTK") return false;
   GCharPtr version(atspi_accessible_get_toolkit_version(application, error.out()));
   return !error.failed() && version && std::string_view(version.get()).substr(0, 2) == "4.";
 }
 
 }  // namespace
+
+bool toolkitIs(AtspiAccessible* accessible, std::string_view name) {
+  GErrorSlot error;
+  GCharPtr toolkit(atspi_accessible_get_toolkit_name(accessible, error.out()));
+  return !error.failed() && toolkit && std::string_view(toolkit.get()) == name;
+}
 
 AtspiAccessible* fresh(AtspiAccessible* accessible) {
   atspi_accessible_clear_cache(accessible);
@@ -150,11 +155,13 @@ std::optional<TextState> textState(AtspiAccessible* control) {
     if (error.failed() || !range) return std::nullopt;
     state.start = std::min(range->start_offset, range->end_offset);
     state.end = std::max(range->start_offset, range->end_offset);
-    // The caret sits at one end of a selection. Where it does not, the offsets cannot be trusted
-    // (Chromium counts them short after a character outside the BMP): no selection is better
-    // than the wrong one.
-    const gint caret = atspi_text_get_caret_offset(text.get(), error.out());
-    if (error.failed() || (caret != state.start && caret != state.end)) return std::nullopt;
+    // Chromium counts selection offsets short after a character outside the BMP, while its caret
+    // is right: a selection whose ends do not meet the caret is not trusted there, and no
+    // selection is better than the wrong one.
+    if (toolkitIs(control, "Chromium")) {
+      const gint caret = atspi_text_get_caret_offset(text.get(), error.out());
+      if (error.failed() || (caret != state.start && caret != state.end)) return std::nullopt;
+    }
   } else {
     state.start = state.end = atspi_text_get_caret_offset(text.get(), error.out());
     if (error.failed()) return std::nullopt;

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "desktop/atspi/gobject_handles.h"
 #include "desktop/desktop.h"
@@ -15,6 +16,9 @@ namespace desktop::atspi {
 AtspiAccessible* fresh(AtspiAccessible* accessible);
 
 bool hasState(AtspiAccessible* accessible, AtspiStateType state);
+
+// Whether the application of this object names its toolkit so ("GTK", "Qt", "Gecko", "Chromium").
+bool toolkitIs(AtspiAccessible* accessible, std::string_view name);
 
 // The application that has an active window, and the one with this process id.
 GObjectPtr<AtspiAccessible> frontApplication();
