@@ -340,18 +340,11 @@ class AtspiDesktop : public SystemClockDesktop {
     return {start, end};
   }
 
-  // Whether the control still shows exactly what the checks read.
-  static bool showsChecked(AtspiAccessible* control, const PostTarget& into, int64_t start,
-                           int64_t end) {
-    const auto state = textState(fresh(control));
-    return state && state->text == into.value && state->start == start && state->end == end;
-  }
-
   // Replaces the range through the control's editable text: the element itself is written,
   // whatever has the focus, and no keymap or keyboard state plays a part.
   PostResult edit(AtspiAccessible* control, const PostTarget& into, const std::u16string& text) {
     const auto [start, end] = codePointRange(into);
-    if (!showsChecked(control, into, start, end)) return PostResult::kTargetChanged;
+    if (!showsExactly(control, into.value, start, end)) return PostResult::kTargetChanged;
     GObjectPtr<AtspiEditableText> editable(atspi_accessible_get_editable_text_iface(control));
     if (!editable) return PostResult::kCannotBuild;
     const std::string utf8 = text::toUtf8(text);

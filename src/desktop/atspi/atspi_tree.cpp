@@ -169,4 +169,9 @@ std::optional<TextState> textState(AtspiAccessible* control) {
   return state;
 }
 
+bool showsExactly(AtspiAccessible* control, std::u16string_view value, int64_t start, int64_t end) {
+  const auto state = textState(fresh(control));
+  return state && state->text == value && state->start == start && state->end == end;
+}
+
 }  // namespace desktop::atspi

@@ -45,4 +45,8 @@ struct TextState {
 };
 std::optional<TextState> textState(AtspiAccessible* control);
 
+// Whether the control shows exactly `value` with [start, end) (code points) selected: nothing
+// changed since the checks read it.
+bool showsExactly(AtspiAccessible* control, std::u16string_view value, int64_t start, int64_t end);
+
 }  // namespace desktop::atspi

@@ -27,12 +27,9 @@ bool AtspiTypingHost::focusHolds() {
 }
 
 bool AtspiTypingHost::shows(std::size_t typed) {
+  // Before the first key: exactly what the checks read, with the same selection.
+  if (typed == 0) return showsExactly(control_.get(), value_, start_, end_);
   fresh(control_.get());
-  if (typed == 0) {
-    // Before the first key: exactly what the checks read, with the same selection.
-    const auto state = textState(control_.get());
-    return state && state->text == value_ && state->start == start_ && state->end == end_;
-  }
   // After: the text typed so far in place of the selection and the caret after it. Reading only
   // that stretch keeps a long value from being read whole after every batch.
   GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(control_.get()));
