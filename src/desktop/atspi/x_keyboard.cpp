@@ -156,9 +156,7 @@ void XKeyboard::beginText() {
     for (int k = xkb->min_key_code; k <= xkb->max_key_code; ++k) {
       const auto keycode = static_cast<uint8_t>(k);
       if (XkbKeyNumGroups(xkb.get(), k) == 0) {
-        if (mods == 0 && k >= kLowestSpareKeycode && bound_.count(keycode) == 0) {
-          spare_.push_back(keycode);
-        }
+        if (mods == 0 && k >= kLowestSpareKeycode) spare_.push_back(keycode);
         continue;
       }
       // What the first group gives with no modifier, then with Shift: typing clears the locked
@@ -177,8 +175,6 @@ void XKeyboard::beginText() {
       it = it->second.shift ? own_.erase(it) : std::next(it);
     }
   }
-  // Keys already bound by this process count as spare too.
-  for (const auto& binding : bound_) spare_.push_back(binding.first);
 }
 
 bool XKeyboard::hasOwnKey(char32_t character) const {
