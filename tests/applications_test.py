@@ -21,124 +21,32 @@ import desktop_test  # noqa: E402  (the bridge, the test application and the key
 from desktop_test import App, Bridge, Keyboard  # noqa: E402
 
 
-class TextEditor:
-    """An editor opened on a file; the selection is made with keys, as a user makes it, and the
-    file it saves is the truth."""
+class Application:
+    """One application under test, started on a folder of its own; `shown` is what its own
+    channel says its control holds."""
 
-    def __init__(self, command, title):
-        self.command, self.title = command, title
+    def __init__(self, program):
+        self.program = program
         self.folder = tempfile.mkdtemp(prefix="sb-app-")
-        self.path = os.path.join(self.folder, "notes.txt")
-        self.proc = None
-
-    def available(self):
-        return shutil.which(self.command[0]) is not None
-
-    def open(self, text):
-        with open(self.path, "w", encoding="utf-8") as f:
-            f.write(text)
-        env = dict(os.environ, GTK_A11Y="atspi", NO_AT_BRIDGE="0")
-        self.proc = subprocess.Popen(self.command + [self.path], env=env,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        Keyboard.xdotool("search", "--sync", "--onlyvisible", "--name", self.title,
-                         "windowactivate", "--sync")
-        time.sleep(0.5)  # the document is loaded after the window shows
-
-    def prepare(self, text, line, selected, start, end):
-        self.open(text)
-        self.select(line, start, end)
-
-    def select(self, line, start, end):
-        """Selects caret positions start..end of a line (user-perceived characters, as the arrow
-        keys move), with the keyboard."""
-        Keyboard.xdotool("key", "ctrl+Home")
-        for _ in range(line):
-            Keyboard.xdotool("key", "Down")
-        Keyboard.xdotool("key", "Home")
-        for _ in range(start):
-            Keyboard.xdotool("key", "Right")
-        for _ in range(end - start):
-            Keyboard.xdotool("key", "shift+Right")
-        time.sleep(0.2)
-
-    def saved(self):
-        Keyboard.xdotool("key", "ctrl+s")
-        deadline = time.monotonic() + 5
-        before = None
-        while time.monotonic() < deadline:
-            with open(self.path, encoding="utf-8") as f:
-                text = f.read()
-            if text == before:
-                return text
-            before = text
-            time.sleep(0.3)
-        return before
-
-    def close(self):
-        if self.proc:
-            self.proc.kill()
-            self.proc.wait()
-        shutil.rmtree(self.folder, ignore_errors=True)
-
-
-class BrowserPage:
-    """A browser showing a text area (tests/pages/textarea.html) with the text and the selection
-    set by the page; the page's title, set by its own script, is the truth."""
-
-    PAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pages", "textarea.html")
-
-    def __init__(self, program, window_class):
-        self.program, self.window_class, self.title = program, window_class, window_class
-        self.profile = tempfile.mkdtemp(prefix="sb-browser-")
         self.proc = None
 
     def available(self):
         return shutil.which(self.program) is not None
 
-    def command(self, url):
-        if self.program == "chromium":
-            # Its accessibility tree only on request; the network flags keep it from reaching out.
-            return ["chromium", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                    "--disable-background-networking", "--disable-component-update",
-                    "--disable-sync", "--force-renderer-accessibility",
-                    "--user-data-dir=" + self.profile, url]
-        with open(os.path.join(self.profile, "user.js"), "w") as f:
-            for pref in ('"browser.shell.checkDefaultBrowser", false',
-                         '"browser.aboutwelcome.enabled", false',
-                         '"datareporting.policy.dataSubmissionEnabled", false',
-                         '"app.update.enabled", false', '"network.captive-portal-service.enabled", false'):
-                f.write("user_pref(%s);\n" % pref)
-        return [self.program, "--no-remote", "--profile", self.profile, url]
-
-    def prepare(self, text, line, selected, start=None, end=None):
-        lines = text.split("\n")
-        before = "\n".join(lines[:line]) + ("\n" if line else "")
-        at = len((before + lines[line][:lines[line].index(selected)]).encode("utf-16-le")) // 2
-        wanted = {"value": text, "start": at, "end": at + len(selected.encode("utf-16-le")) // 2}
-        url = "file://%s#%s" % (self.PAGE, urllib.parse.quote(json.dumps(wanted)))
+    def start(self, argv):
         env = dict(os.environ, GTK_A11Y="atspi", NO_AT_BRIDGE="0")
-        self.proc = subprocess.Popen(self.command(url), env=env, stdout=subprocess.DEVNULL,
+        self.proc = subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 30
-        while time.monotonic() < deadline and self.shown() != text:
-            time.sleep(0.2)
-        Keyboard.xdotool("search", "--onlyvisible", "--class", self.window_class,
-                         "windowactivate", "--sync")
-        time.sleep(1.0)  # the accessibility tree follows the page
 
-    def shown(self):
-        out = subprocess.run(["xdotool", "search", "--onlyvisible", "--class", self.window_class,
-                              "getwindowname"], capture_output=True, text=True).stdout
-        for name in out.splitlines():
-            try:
-                return json.loads(name.replace(" \u2014 ", " - ").rsplit(" - ", 1)[0])["text"]
-            except (ValueError, KeyError, TypeError):
-                continue
-        return None
+    def save(self):
+        """Asks the application to put its text where `shown` reads it."""
+
+    def activate(self):
+        """Brings the application's window to the front."""
 
     def saved(self):
-        # The title follows the text area within a few tens of milliseconds: read it once it
-        # has stood still for a while.
+        # Read once it has stood still for a while: the application takes its time.
+        self.save()
         before, since = self.shown(), time.monotonic()
         deadline = time.monotonic() + 5
         while time.monotonic() < deadline:
@@ -154,7 +62,90 @@ class BrowserPage:
         if self.proc:
             self.proc.kill()
             self.proc.wait()
-        shutil.rmtree(self.profile, ignore_errors=True)
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+class TextEditor(Application):
+    """An editor opened on a file; the selection is made with keys, as a user makes it, and the
+    file it saves is the truth."""
+
+    def __init__(self, command, title):
+        super().__init__(command[0])
+        self.command, self.title = command, title
+        self.path = os.path.join(self.folder, "notes.txt")
+
+    def prepare(self, text, line, selected, start, end):
+        with open(self.path, "w", encoding="utf-8") as f:
+            f.write(text)
+        self.start(self.command + [self.path])
+        self.activate()
+        time.sleep(0.5)  # the document is loaded after the window shows
+        self.select(line, start, end)
+
+    def select(self, line, start, end):
+        """Selects caret positions start..end of a line (user-perceived characters, as the arrow
+        keys move), with the keyboard."""
+        Keyboard.xdotool("key", "ctrl+Home")
+        for _ in range(line):
+            Keyboard.xdotool("key", "Down")
+        Keyboard.xdotool("key", "Home")
+        for _ in range(start):
+            Keyboard.xdotool("key", "Right")
+        for _ in range(end - start):
+            Keyboard.xdotool("key", "shift+Right")
+        time.sleep(0.2)
+
+    def activate(self):
+        Keyboard.xdotool("search", "--sync", "--onlyvisible", "--name", self.title,
+                         "windowactivate", "--sync")
+
+    def save(self):
+        Keyboard.xdotool("key", "ctrl+s")
+
+    def shown(self):
+        with open(self.path, encoding="utf-8") as f:
+            return f.read()
+
+
+class ChromiumPage(Application):
+    """Chromium showing a text area (tests/pages/textarea.html) with the text and the selection
+    set by the page; the page's title, set by its own script, is the truth."""
+
+    PAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pages", "textarea.html")
+
+    def __init__(self):
+        super().__init__("chromium")
+
+    def prepare(self, text, line, selected, start=None, end=None):
+        lines = text.split("\n")
+        before = "\n".join(lines[:line]) + ("\n" if line else "")
+        at = len((before + lines[line][:lines[line].index(selected)]).encode("utf-16-le")) // 2
+        wanted = {"value": text, "start": at, "end": at + len(selected.encode("utf-16-le")) // 2}
+        url = "file://%s#%s" % (self.PAGE, urllib.parse.quote(json.dumps(wanted)))
+        # Its accessibility tree only on request; the network flags keep it from reaching out.
+        self.start(["chromium", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                    "--disable-background-networking", "--disable-component-update",
+                    "--disable-sync", "--force-renderer-accessibility",
+                    "--user-data-dir=" + self.folder, url])
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline and self.shown() != text:
+            time.sleep(0.2)
+        self.activate()
+        time.sleep(1.0)  # the accessibility tree follows the page
+
+    def activate(self):
+        Keyboard.xdotool("search", "--onlyvisible", "--class", "chromium", "windowactivate",
+                         "--sync")
+
+    def shown(self):
+        out = subprocess.run(["xdotool", "search", "--onlyvisible", "--class", "chromium",
+                              "getwindowname"], capture_output=True, text=True).stdout
+        for name in out.splitlines():
+            try:
+                return json.loads(name.rsplit(" - ", 1)[0])["text"]
+            except (ValueError, KeyError, TypeError):
+                continue
+        return None
 
 
 # name, how to start it, and the cases whose selection the application reports wrongly: there the
@@ -164,7 +155,7 @@ CHROMIUM_OFFSETS = ("Chromium's selection offsets come out short after a charact
 APPLICATIONS = [
     ("gnome-text-editor (GTK 4)",
      lambda: TextEditor(["gnome-text-editor", "--standalone"], "notes.txt"), {}),
-    ("Chromium (a text area, typed)", lambda: BrowserPage("chromium", "chromium"),
+    ("Chromium (a text area, typed)", ChromiumPage,
      {"emoji with modifier before": CHROMIUM_OFFSETS,
       "astral before, astral inserted": CHROMIUM_OFFSETS}),
 ]
@@ -242,8 +233,7 @@ class Applications(unittest.TestCase):
                     self.assertEqual(bridge.send(id="i", op="insert", token=token, text="x"),
                                      {"error": "target_changed", "id": "i", "ok": False})
                     self.assertEqual(other.texts()["single"], "")
-                    Keyboard.xdotool("search", "--onlyvisible", "--name", application.title,
-                                     "windowactivate", "--sync")
+                    application.activate()
                     self.assertEqual(application.saved(), "keep me\n")
                 finally:
                     if other:
