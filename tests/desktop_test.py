@@ -108,10 +108,15 @@ class Keyboard:
         return sum(1 for line in out.stdout.splitlines() if line.rstrip().endswith("="))
 
 
-class Desktop(unittest.TestCase):
+class OneBridge(unittest.TestCase):
+    """A test application and one bridge for a whole class of tests; the bridge must end with
+    status 0 and nothing on standard error."""
+
+    APP_NAME = None
+
     @classmethod
     def setUpClass(cls):
-        cls.app = App("Selection Test")
+        cls.app = App(cls.APP_NAME)
         cls.bridge = Bridge()
 
     @classmethod
@@ -119,6 +124,10 @@ class Desktop(unittest.TestCase):
         code, err = cls.bridge.close()
         cls.app.close()
         assert (code, err) == (0, b""), (code, err)
+
+
+class Desktop(OneBridge):
+    APP_NAME = "Selection Test"
 
     def capture(self):
         response = self.bridge.send(id="c", op="capture")
@@ -272,22 +281,21 @@ class Desktop(unittest.TestCase):
         self.assertEqual(self.app.texts()["single"], "Hello brave new world")
 
 
-class Typed(unittest.TestCase):
+class Typed(OneBridge):
     """Controls that take text only as key presses: the typed delivery, under a real user's
     keyboard."""
+
+    APP_NAME = "Typed Test"
 
     @classmethod
     def setUpClass(cls):
         cls.keyboard = Keyboard()
-        cls.app = App("Typed Test")
-        cls.bridge = Bridge()
+        super().setUpClass()
 
     @classmethod
     def tearDownClass(cls):
-        code, err = cls.bridge.close()
-        cls.app.close()
         Keyboard.layout("us")
-        assert (code, err) == (0, b""), (code, err)
+        super().tearDownClass()
 
     def tearDown(self):
         Keyboard.layout("us")
